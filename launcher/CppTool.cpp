@@ -1,0 +1,291 @@
+#include "CppTool.h"
+
+#include "diagnosticLog.h"
+#include "kernelServices.h"
+
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+#include <string>
+
+// Defined in one place so that they are constructed in this order and, at
+// process exit, released in the reverse order.
+WideText configApplication;
+WideText configApplication2;
+WideText configDataDir;
+WideText configLogDir;
+WideText configPath;
+WideText configMainJar;
+WideText configJavaOptions;
+
+WideText::WideText(WideText&& other) noexcept : text_(other.text_) {
+    other.text_ = nullptr;
+}
+
+WideText& WideText::operator=(WideText&& other) noexcept {
+    if (this != &other) {
+        adopt(other.text_);
+        other.text_ = nullptr;
+    }
+    return *this;
+}
+
+void WideText::release() {
+    delete[] text_;
+    text_ = nullptr;
+}
+
+void WideText::adopt(wchar_t* array) {
+    delete[] text_;
+    text_ = array;
+}
+
+std::size_t WideText::length() const {
+    return text_ == nullptr ? 0 : std::wcslen(text_);
+}
+
+int WideText::fromUtf8(const char* utf8) {
+    int units = kernel.MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0);
+    if (units == 0) {
+        logError(SOURCE, __LINE__, "fromUtf8", kernel.GetLastError(), " ");
+        return ERROR_GENERIC;
+    }
+    adopt(new wchar_t[units]());
+    if (kernel.MultiByteToWideChar(CP_UTF8, 0, utf8, -1, text_, units) == 0) {
+        // The value stays the zeroed array: empty, but configured.
+        logError(SOURCE, __LINE__, "fromUtf8", kernel.GetLastError(), " ");
+        return ERROR_GENERIC;
+    }
+    return 0;
+}
+
+int WideText::appendUtf8(const char* utf8) {
+    int units = kernel.MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0);
+    if (units == 0) {
+        logError(SOURCE, __LINE__, "appendUtf8", kernel.GetLastError(), " ");
+        return ERROR_GENERIC;
+    }
+    std::size_t kept = length();
+    wchar_t* joined = new wchar_t[kept + units + 1]();
+    if (text_ != nullptr) {
+        std::wmemcpy(joined, text_, kept);
+    }
+    if (kernel.MultiByteToWideChar(CP_UTF8, 0, utf8, -1, joined + kept, units + 1) == 0) {
+        DWORD code = kernel.GetLastError();
+        delete[] joined;
+        logError(SOURCE, __LINE__, "appendUtf8", code, " ");
+        return ERROR_GENERIC;
+    }
+    adopt(joined);
+    return 0;
+}
+
+int WideText::appendWide(const wchar_t* text) {
+    std::size_t kept = length();
+    std::size_t added = std::wcslen(text);
+    wchar_t* joined = new wchar_t[kept + added + 1];
+    if (text_ != nullptr) {
+        std::wmemcpy(joined, text_, kept);
+    }
+    std::wmemcpy(joined + kept, text, added + 1);
+    adopt(joined);
+    return 0;
+}
+
+int format(WideText& target, const wchar_t* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    int length = _vscwprintf(fmt, args);
+    va_end(args);
+    if (length <= 0) {
+        logMessage(SOURCE, __LINE__, "format", "ERROR vswprintf\n");
+        return ERROR_GENERIC;
+    }
+    target.adopt(new wchar_t[length + 1]());
+    va_start(args, fmt);
+    int written = _vsnwprintf(const_cast<wchar_t*>(target.get()), length + 1, fmt, args);
+    va_end(args);
+    if (written <= 0) {
+        logMessage(SOURCE, __LINE__, "format", "ERROR _vsnwprintf_s\n");
+        return ERROR_GENERIC;
+    }
+    return 0;
+}
+
+namespace {
+
+// UTF-16 to UTF-8 by hand: it cannot fail, and a lone surrogate (which no
+// valid path holds) becomes U+FFFD instead of losing the whole text.
+std::string utf8Of(const wchar_t* text) {
+    std::string out;
+    for (const wchar_t* p = text; *p != L'\0'; ++p) {
+        unsigned long code = static_cast<unsigned short>(*p);
+        if (code >= 0xD800 && code <= 0xDBFF && p[1] >= 0xDC00 && p[1] <= 0xDFFF) {
+            code = 0x10000 + ((code - 0xD800) << 10) + (static_cast<unsigned short>(p[1]) - 0xDC00);
+            ++p;
+        } else if (code >= 0xD800 && code <= 0xDFFF) {
+            code = 0xFFFD;
+        }
+        if (code < 0x80) {
+            out += static_cast<char>(code);
+        } else if (code < 0x800) {
+            out += static_cast<char>(0xC0 | (code >> 6));
+            out += static_cast<char>(0x80 | (code & 0x3F));
+        } else if (code < 0x10000) {
+            out += static_cast<char>(0xE0 | (code >> 12));
+            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (code & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (code >> 18));
+            out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (code & 0x3F));
+        }
+    }
+    return out;
+}
+
+// Formats one conversion whose argument has already been taken.
+template <typename T>
+void appendConversion(std::string& out, const std::string& spec, T value) {
+    int needed = std::snprintf(nullptr, 0, spec.c_str(), value);
+    if (needed <= 0) {
+        return;
+    }
+    std::string piece(static_cast<std::size_t>(needed), '\0');
+    std::snprintf(&piece[0], piece.size() + 1, spec.c_str(), value);
+    out += piece;
+}
+
+}  // namespace
+
+int formatUtf8V(char* buffer, std::size_t size, const char* fmt, va_list args) {
+    std::string out;
+    const char* p = fmt;
+    while (*p != '\0') {
+        if (*p != '%') {
+            out += *p++;
+            continue;
+        }
+        if (p[1] == '%') {
+            out += '%';
+            p += 2;
+            continue;
+        }
+        // Collect one conversion: flags, width, precision, length, type.
+        std::string spec = "%";
+        ++p;
+        while (*p != '\0' && std::strchr("-+ #0", *p) != nullptr) {
+            spec += *p++;
+        }
+        auto takeCount = [&]() {
+            if (*p == '*') {
+                spec += std::to_string(va_arg(args, int));
+                ++p;
+            }
+            while (*p >= '0' && *p <= '9') {
+                spec += *p++;
+            }
+        };
+        takeCount();
+        if (*p == '.') {
+            spec += *p++;
+            takeCount();
+        }
+        std::string length;
+        while (*p != '\0' && std::strchr("hlLqjzt", *p) != nullptr) {
+            length += *p++;
+        }
+        char type = *p;
+        if (type == '\0') {
+            return -1;
+        }
+        ++p;
+        switch (type) {
+        case 'S':
+        case 's':
+            if (type == 'S' || length == "l") {
+                const wchar_t* wide = va_arg(args, const wchar_t*);
+                appendConversion(out, spec + "s", wide == nullptr ? std::string("(null)").c_str()
+                                                                   : utf8Of(wide).c_str());
+            } else {
+                const char* narrow = va_arg(args, const char*);
+                appendConversion(out, spec + "s", narrow == nullptr ? "(null)" : narrow);
+            }
+            break;
+        case 'd':
+        case 'i':
+            if (length == "ll" || length == "q" || length == "j") {
+                appendConversion(out, spec + "lld", va_arg(args, long long));
+            } else if (length == "l") {
+                appendConversion(out, spec + "ld", va_arg(args, long));
+            } else {
+                appendConversion(out, spec + "d", va_arg(args, int));
+            }
+            break;
+        case 'u':
+        case 'x':
+        case 'X':
+        case 'o':
+            if (length == "ll" || length == "q" || length == "j") {
+                appendConversion(out, spec + "ll" + type, va_arg(args, unsigned long long));
+            } else if (length == "l") {
+                appendConversion(out, spec + "l" + type, va_arg(args, unsigned long));
+            } else {
+                appendConversion(out, spec + type, va_arg(args, unsigned int));
+            }
+            break;
+        case 'c':
+            appendConversion(out, spec + "c", va_arg(args, int));
+            break;
+        case 'p':
+            appendConversion(out, spec + "p", va_arg(args, void*));
+            break;
+        case 'f':
+        case 'F':
+        case 'e':
+        case 'E':
+        case 'g':
+        case 'G':
+            appendConversion(out, spec + type, va_arg(args, double));
+            break;
+        default:
+            // An unknown conversion (or %n) would misread the arguments.
+            return -1;
+        }
+    }
+    if (size > 0) {
+        std::size_t copied = out.size() < size ? out.size() : size - 1;
+        std::memcpy(buffer, out.data(), copied);
+        buffer[copied] = '\0';
+    }
+    return static_cast<int>(out.size());
+}
+
+int formatUtf8(char* buffer, std::size_t size, const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    int length = formatUtf8V(buffer, size, fmt, args);
+    va_end(args);
+    return length;
+}
+
+int EnvironmentBlock::appendEntry(const wchar_t* entry) {
+    int added = static_cast<int>(std::wcslen(entry)) + 1;
+    wchar_t* grown = new wchar_t[count_ + added + 1];
+    if (block_ != nullptr) {
+        std::wmemcpy(grown, block_, count_);
+    }
+    std::wmemcpy(grown + count_, entry, added);
+    grown[count_ + added] = L'\0';
+    delete[] block_;
+    block_ = grown;
+    count_ += added;
+    return 0;
+}
+
+void EnvironmentBlock::release() {
+    delete[] block_;
+    block_ = nullptr;
+    count_ = 0;
+}

@@ -1,0 +1,78 @@
+// The platform calls the launcher makes, gathered in one table.
+//
+// Every Windows call of the program goes through `kernel`, which points at the
+// real functions. A test replaces one entry (a module path of its choosing, a
+// call that fails with a given last error, captured debugger output) and puts
+// the table back afterwards. No behaviour lives here.
+#pragma once
+
+#include <windows.h>
+
+struct KernelServices {
+    // Start-up paths
+    decltype(&::GetModuleFileNameW) GetModuleFileNameW = ::GetModuleFileNameW;
+    decltype(&::GetSystemDirectoryW) GetSystemDirectoryW = ::GetSystemDirectoryW;
+    decltype(&::SetDefaultDllDirectories) SetDefaultDllDirectories = ::SetDefaultDllDirectories;
+
+    // Environment and children
+    decltype(&::GetEnvironmentStringsW) GetEnvironmentStringsW = ::GetEnvironmentStringsW;
+    decltype(&::FreeEnvironmentStringsW) FreeEnvironmentStringsW = ::FreeEnvironmentStringsW;
+    decltype(&::CreateProcessW) CreateProcessW = ::CreateProcessW;
+
+    // Files
+    decltype(&::CreateFileW) CreateFileW = ::CreateFileW;
+    decltype(&::GetFileSize) GetFileSize = ::GetFileSize;
+    decltype(&::ReadFile) ReadFile = ::ReadFile;
+    decltype(&::WriteFile) WriteFile = ::WriteFile;
+    decltype(&::SetFilePointer) SetFilePointer = ::SetFilePointer;
+    decltype(&::LockFileEx) LockFileEx = ::LockFileEx;
+    decltype(&::UnlockFileEx) UnlockFileEx = ::UnlockFileEx;
+    decltype(&::CloseHandle) CloseHandle = ::CloseHandle;
+
+    // Memory, text and time
+    decltype(&::MultiByteToWideChar) MultiByteToWideChar = ::MultiByteToWideChar;
+    decltype(&::WideCharToMultiByte) WideCharToMultiByte = ::WideCharToMultiByte;
+    decltype(&::GetProcessHeap) GetProcessHeap = ::GetProcessHeap;
+    decltype(&::HeapAlloc) HeapAlloc = ::HeapAlloc;
+    decltype(&::HeapFree) HeapFree = ::HeapFree;
+    decltype(&::GetLocalTime) GetLocalTime = ::GetLocalTime;
+    decltype(&::FormatMessageW) FormatMessageW = ::FormatMessageW;
+    decltype(&::LocalFree) LocalFree = ::LocalFree;
+    decltype(&::GetLastError) GetLastError = ::GetLastError;
+
+    // The log lock and the debugger
+    decltype(&::InitializeCriticalSectionAndSpinCount) InitializeCriticalSectionAndSpinCount =
+        ::InitializeCriticalSectionAndSpinCount;
+    decltype(&::EnterCriticalSection) EnterCriticalSection = ::EnterCriticalSection;
+    decltype(&::LeaveCriticalSection) LeaveCriticalSection = ::LeaveCriticalSection;
+    decltype(&::DeleteCriticalSection) DeleteCriticalSection = ::DeleteCriticalSection;
+    decltype(&::OutputDebugStringA) OutputDebugStringA = ::OutputDebugStringA;
+
+    // Splash image (user32, gdi32)
+    decltype(&::CreateIconFromResourceEx) CreateIconFromResourceEx = ::CreateIconFromResourceEx;
+    decltype(&::GetIconInfo) GetIconInfo = ::GetIconInfo;
+    decltype(&::GetObjectW) GetObjectW = ::GetObjectW;
+    decltype(&::DeleteObject) DeleteObject = ::DeleteObject;
+
+    // Splash window (user32)
+    decltype(&::LoadIconW) LoadIconW = ::LoadIconW;
+    decltype(&::LoadCursorW) LoadCursorW = ::LoadCursorW;
+    decltype(&::RegisterClassExW) RegisterClassExW = ::RegisterClassExW;
+    decltype(&::GetDesktopWindow) GetDesktopWindow = ::GetDesktopWindow;
+    decltype(&::GetClientRect) GetClientRect = ::GetClientRect;
+    decltype(&::CreateWindowExW) CreateWindowExW = ::CreateWindowExW;
+    decltype(&::PostMessageW) PostMessageW = ::PostMessageW;
+    decltype(&::GetMessageW) GetMessageW = ::GetMessageW;
+    decltype(&::TranslateMessage) TranslateMessage = ::TranslateMessage;
+    decltype(&::DispatchMessageW) DispatchMessageW = ::DispatchMessageW;
+    decltype(&::DefWindowProcW) DefWindowProcW = ::DefWindowProcW;
+    decltype(&::SetTimer) SetTimer = ::SetTimer;
+    decltype(&::KillTimer) KillTimer = ::KillTimer;
+    decltype(&::PostQuitMessage) PostQuitMessage = ::PostQuitMessage;
+    decltype(&::BeginPaint) BeginPaint = ::BeginPaint;
+    decltype(&::EndPaint) EndPaint = ::EndPaint;
+    decltype(&::DrawIconEx) DrawIconEx = ::DrawIconEx;
+    decltype(&::FillRect) FillRect = ::FillRect;
+};
+
+extern KernelServices kernel;

@@ -1,0 +1,35 @@
+// The launch core: start-up paths, the configuration file, the effective
+// settings and the job that starts the children.
+#pragma once
+
+#include "CppTool.h"
+
+#include <windows.h>
+
+// The command-line tail the entry point received; passed on unchanged to the
+// Java application.
+extern const wchar_t* commandLineArgs;
+
+// The launcher's executable path; once split it reads as the directory of the
+// executable, without a trailing backslash.
+extern wchar_t moduleDir[MAX_PATH];
+// The executable's file name without ".exe", inside the moduleDir buffer.
+extern const wchar_t* moduleName;
+extern wchar_t systemDir[MAX_PATH];
+// The system drive followed by "\ProgramData".
+extern wchar_t programData[MAX_PATH];
+// Splash time in milliseconds, 0 to 60000 once prepareJob has run.
+extern int splashMillisec;
+
+// Works out the paths, reads the configuration file and settles the
+// effective settings. Its outcome is the process-wide values it leaves.
+void prepareJob();
+
+// Reads the TOML file at `path` into the settings. Returns 0 when the file
+// was opened and parsed, ERROR_GENERIC (touching nothing) otherwise.
+int loadConfig(const wchar_t* path, int& millisec, WideText& splashImageName,
+               WideText& application, WideText& application2, WideText& dataDir,
+               WideText& logDir, WideText& pathEntry, WideText& mainJar, WideText& javaOptions);
+
+// Starts the second program and the Java application as configured.
+void doJob();

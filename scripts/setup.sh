@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs everything the build, the tests and the demo need on a fresh
+# Debian 12 machine. Safe to run again: apt skips what is already there.
+set -euo pipefail
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "setup.sh must run as root (it installs Debian packages)" >&2
+    exit 1
+fi
+
+export DEBIAN_FRONTEND=noninteractive
+
+# Wine's 32-bit loader comes from the i386 architecture.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+fi
+
+apt-get update -qq
+
+apt-get install -y -qq --no-install-recommends \
+    cmake ninja-build \
+    g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev \
+    wine wine32:i386 \
+    xvfb xauth x11-utils imagemagick \
+    libtomlplusplus-dev googletest \
+    default-jdk-headless \
+    >/dev/null
+
+echo "setup: all packages present"

@@ -1,0 +1,130 @@
+#include "CppTool.h"
+#include "testSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+std::string formatted(const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    va_list again;
+    va_copy(again, args);
+    int length = formatUtf8V(nullptr, 0, fmt, args);
+    std::string out(length > 0 ? length : 0, '\0');
+    formatUtf8V(&out[0], out.size() + 1, fmt, again);
+    va_end(again);
+    va_end(args);
+    return out;
+}
+
+}  // namespace
+
+TEST(WideText, NullIsDistinctFromEmpty) {
+    WideText text;
+    EXPECT_TRUE(text.isNull());
+    ASSERT_EQ(text.fromUtf8(""), 0);
+    ASSERT_FALSE(text.isNull());
+    EXPECT_STREQ(text.get(), L"");
+    text.release();
+    EXPECT_TRUE(text.isNull());
+}
+
+TEST(WideText, ConvertsUtf8AndKeepsInvalidBytesAsReplacements) {
+    WideText text;
+    ASSERT_EQ(text.fromUtf8("D:\\\xD0\x9F\xD1\x80\xD0\xBE\\caf\xC3\xA9"), 0);
+    EXPECT_STREQ(text.get(), L"D:\\\x041F\x0440\x043E\\caf\x00E9");
+    ASSERT_EQ(text.fromUtf8("a\xFFz"), 0);
+    EXPECT_STREQ(text.get(), L"a\xFFFDz");
+}
+
+TEST(WideText, AppendingToNullGivesJustTheAppendedText) {
+    WideText utf8;
+    ASSERT_EQ(utf8.appendUtf8("-Xmx512m"), 0);
+    EXPECT_STREQ(utf8.get(), L"-Xmx512m");
+    WideText wide;
+    ASSERT_EQ(wide.appendWide(L"PATH="), 0);
+    EXPECT_STREQ(wide.get(), L"PATH=");
+}
+
+TEST(WideText, AppendsKeepTheExistingText) {
+    WideText text;
+    text.appendWide(L"PATH=");
+    text.appendUtf8("C:\\jre\\bin");
+    text.appendWide(L";");
+    text.appendUtf8("");
+    EXPECT_STREQ(text.get(), L"PATH=C:\\jre\\bin;");
+}
+
+TEST(WideText, FailedConversionIsLoggedAndLeavesTheValue) {
+    KernelOverride restore;
+    kernel.MultiByteToWideChar = [](UINT, DWORD, LPCCH, int, LPWSTR, int) WINAPI -> int {
+        SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+        return 0;
+    };
+    WideText text;
+    text.appendWide(L"kept");
+    EXPECT_EQ(text.fromUtf8("x"), ERROR_GENERIC);
+    EXPECT_EQ(text.appendUtf8("x"), ERROR_GENERIC);
+    EXPECT_STREQ(text.get(), L"kept");
+}
+
+TEST(WideFormat, FormatsWideArgumentsAndNull) {
+    WideText text;
+    ASSERT_EQ(format(text, L"\"%s\" %s", L"C:\\jre\\javaw.exe", L"-jar"), 0);
+    EXPECT_STREQ(text.get(), L"\"C:\\jre\\javaw.exe\" -jar");
+    ASSERT_EQ(format(text, L"%s\\%s", L"C:\\Apps", static_cast<const wchar_t*>(nullptr)), 0);
+    EXPECT_STREQ(text.get(), L"C:\\Apps\\(null)");
+    ASSERT_EQ(format(text, L"%d", -38), 0);
+    EXPECT_STREQ(text.get(), L"-38");
+}
+
+TEST(WideFormat, EmptyResultFailsAndKeepsTheOldValue) {
+    WideText text;
+    text.appendWide(L"old");
+    EXPECT_EQ(format(text, L"%s", L""), ERROR_GENERIC);
+    EXPECT_STREQ(text.get(), L"old");
+}
+
+TEST(NarrowFormat, WritesWideTextAsUtf8) {
+    EXPECT_EQ(formatted("moduleDir=%S\n", L"C:\\Apps\\Acme"), "moduleDir=C:\\Apps\\Acme\n");
+    EXPECT_EQ(formatted("%S", L"caf\x00E9"), "caf\xC3\xA9");
+    EXPECT_EQ(formatted("%S", L"\x0416"), "\xD0\x96");
+    EXPECT_EQ(formatted("%ls|%S", L"\xD83D\xDE00", L"\xD800x"), "\xF0\x9F\x98\x80|\xEF\xBF\xBDx");
+}
+
+TEST(NarrowFormat, NullArgumentsPrintAsNull) {
+    EXPECT_EQ(formatted("%S %s", static_cast<const wchar_t*>(nullptr), static_cast<const char*>(nullptr)),
+              "(null) (null)");
+}
+
+TEST(NarrowFormat, KeepsPrintfConversions) {
+    EXPECT_EQ(formatted("%d-%02d-%02d %02d:%02d:%02d %s:%d:%s ", 2026, 12, 7, 9, 5, 0, "loadconfig",
+                        57, "prepareJob"),
+              "2026-12-07 09:05:00 loadconfig:57:prepareJob ");
+    EXPECT_EQ(formatted("err:%lu %%|%5s|%-3d|%.*s|%x", 2ul, "ab", 7, 3, "abcdef", 255u),
+              "err:2 %|   ab|7  |abc|ff");
+}
+
+TEST(NarrowFormat, MeasuresAndCutsLikeVsnprintf) {
+    char small[5];
+    EXPECT_EQ(formatUtf8(small, sizeof small, "%S", L"abcdefgh"), 8);
+    EXPECT_STREQ(small, "abcd");
+    EXPECT_EQ(formatUtf8(nullptr, 0, "%s", ""), 0);
+    EXPECT_EQ(formatUtf8(nullptr, 0, "%n"), -1);
+}
+
+TEST(EnvironmentBlock, EntriesAreNulSeparatedWithClosingNul) {
+    EnvironmentBlock block;
+    EXPECT_EQ(block.get(), nullptr);
+    EXPECT_EQ(block.count(), 0);
+    block.appendEntry(L"A=1");
+    block.appendEntry(L"B=2");
+    ASSERT_EQ(block.count(), 8);
+    EXPECT_EQ(std::wstring(block.get(), block.count() + 1), std::wstring(L"A=1\0B=2\0\0", 9));
+    block.release();
+    EXPECT_EQ(block.get(), nullptr);
+    EXPECT_EQ(block.count(), 0);
+}
