@@ -72,3 +72,39 @@ std::string entryBody(const std::string& line);
 std::string entryOrigin(const std::string& line);
 
 std::string utf8(const std::wstring& text);
+
+// What the probe (tests/probe) recorded about its start.
+struct ProbeRecord {
+    bool found = false;
+    std::string commandLine;
+    std::string currentDirectory;
+    bool stdinRead = false;
+    std::string stdinText;
+    bool stdoutWritten = false;
+    bool stderrWritten = false;
+    std::vector<std::string> environment;
+};
+
+// Copies the probe to `directory`\`name`.exe and returns that path.
+std::wstring installProbe(const std::wstring& directory, const std::wstring& name);
+// Waits up to `timeoutMs` for the record that the probe named `name` leaves
+// in its working directory `directory`, then reads it.
+ProbeRecord waitForProbe(const std::wstring& directory, const std::wstring& name,
+                         unsigned long timeoutMs = 30000);
+
+// Checks a child's environment against the block the launcher handed it.
+// Under Wine a Windows child also finds Wine's own entries after the block:
+// names beginning with WINE, and SystemDrive and SystemRoot (which Wine sets
+// again, so they leave their place in the block). Exactly those are tolerated
+// after the expected entries, nothing else and nowhere else.
+void expectChildEnvironment(const std::vector<std::string>& actual,
+                            const std::vector<std::string>& expected);
+
+// The entries of a block in the layout CreateProcessW takes.
+std::vector<std::string> entriesOf(const wchar_t* block, int count);
+
+// The bodies of the log's entries that came from `origin` ("source:function").
+std::vector<std::string> bodiesFrom(const std::vector<std::string>& lines, const std::string& origin);
+
+// The number of handles this process holds.
+unsigned long handleCount();
