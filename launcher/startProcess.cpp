@@ -53,7 +53,8 @@ FileHandle openForChild(const wchar_t* name, DWORD access, DWORD disposition) {
     inheritable.lpSecurityDescriptor = nullptr;
     inheritable.bInheritHandle = TRUE;
     return FileHandle{kernel.CreateFileW(name, access, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                         &inheritable, disposition, FILE_ATTRIBUTE_NORMAL, nullptr)};
+                                         &inheritable, disposition, FILE_ATTRIBUTE_NORMAL,
+                                         nullptr)};
 }
 
 }  // namespace

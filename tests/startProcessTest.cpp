@@ -10,39 +10,8 @@
 
 #include <algorithm>
 #include <cwchar>
-#include <initializer_list>
 
 namespace {
-
-// A launcher environment of the test's choosing, handed out by
-// GetEnvironmentStringsW; case variants of one name cannot coexist in a real
-// one.
-std::wstring fakeEnvironment;
-const wchar_t* freedEnvironment = nullptr;
-int environmentReads = 0;
-
-LPWCH WINAPI answerEnvironment() {
-    ++environmentReads;
-    return &fakeEnvironment[0];
-}
-
-BOOL WINAPI recordRelease(LPWCH strings) {
-    freedEnvironment = strings;
-    return TRUE;
-}
-
-void useEnvironment(std::initializer_list<const wchar_t*> entries) {
-    fakeEnvironment.clear();
-    for (const wchar_t* entry : entries) {
-        fakeEnvironment += entry;
-        fakeEnvironment += L'\0';
-    }
-    fakeEnvironment += L'\0';
-    freedEnvironment = nullptr;
-    environmentReads = 0;
-    kernel.GetEnvironmentStringsW = answerEnvironment;
-    kernel.FreeEnvironmentStringsW = recordRelease;
-}
 
 class StartProcess : public ::testing::Test {
 protected:
@@ -68,7 +37,9 @@ protected:
         }
         return bodiesFrom(linesOf(readFile(logPath_)), "startProcess:startProcess");
     }
-    std::vector<std::string> blockEntries() const { return entriesOf(block_.get(), block_.count()); }
+    std::vector<std::string> blockEntries() const {
+        return entriesOf(block_.get(), block_.count());
+    }
 
     KernelOverride restore_;
     std::wstring logPath_;
@@ -80,15 +51,16 @@ protected:
 }  // namespace
 
 TEST_F(StartProcess, ListedVariablesFollowTheCallersEntriesInTheLaunchersOrder) {
-    useEnvironment({L"=C:=C:\\work", L"USERNAME=ada", L"Path=C:\\tools", L"TMP=C:\\t1",
-                    L"windir=C:\\windows", L"TEMP=C:\\t2", L"ALLUSERSPROFILE=C:\\ProgramData"});
+    FakeEnvironment environment({L"=C:=C:\\work", L"USERNAME=ada", L"Path=C:\\tools", L"TMP=C:\\t1",
+                                 L"windir=C:\\windows", L"TEMP=C:\\t2",
+                                 L"ALLUSERSPROFILE=C:\\ProgramData"});
     ASSERT_EQ(start(nullptr, nullptr), 0);
 
     std::vector<std::string> expected = {"PATH=C:\\App\\jre\\bin;C:\\windows\\system32",
                                          "USERNAME=ada", "TMP=C:\\t1", "TEMP=C:\\t2",
                                          "ALLUSERSPROFILE=C:\\ProgramData"};
     EXPECT_EQ(blockEntries(), expected);
-    EXPECT_EQ(freedEnvironment, fakeEnvironment.c_str());
+    EXPECT_EQ(environment.released(), environment.strings());
 
     std::vector<std::string> lines = logged();
     ASSERT_GE(lines.size(), expected.size() + 2);
@@ -101,9 +73,9 @@ TEST_F(StartProcess, ListedVariablesFollowTheCallersEntriesInTheLaunchersOrder) 
 }
 
 TEST_F(StartProcess, WithholdsUnlistedNamesCaseVariantsAndLongerNames) {
-    useEnvironment({L"Temp=C:\\a", L"tmp=C:\\b", L"Path=C:\\c", L"PATH=C:\\d", L"windir=C:\\e",
-                    L"TEMPDIR=C:\\f", L"OSTYPE=x", L"username=ada", L"SYSTEMROOT=C:\\w",
-                    L"JAVA_HOME=C:\\jdk"});
+    FakeEnvironment environment({L"Temp=C:\\a", L"tmp=C:\\b", L"Path=C:\\c", L"PATH=C:\\d",
+                                 L"windir=C:\\e", L"TEMPDIR=C:\\f", L"OSTYPE=x", L"username=ada",
+                                 L"SYSTEMROOT=C:\\w", L"JAVA_HOME=C:\\jdk"});
     ASSERT_EQ(start(nullptr, nullptr), 0);
 
     std::vector<std::string> expected = {"PATH=C:\\App\\jre\\bin;C:\\windows\\system32"};
@@ -112,7 +84,8 @@ TEST_F(StartProcess, WithholdsUnlistedNamesCaseVariantsAndLongerNames) {
 }
 
 TEST_F(StartProcess, PassesProgramFilesX86ThroughItsOwnRowOnce) {
-    useEnvironment({L"ProgramFiles(x86)=C:\\Program Files (x86)", L"ProgramFilesX=no"});
+    FakeEnvironment environment(
+        {L"ProgramFiles(x86)=C:\\Program Files (x86)", L"ProgramFilesX=no"});
     ASSERT_EQ(start(nullptr, nullptr), 0);
 
     std::vector<std::string> expected = {"PATH=C:\\App\\jre\\bin;C:\\windows\\system32",
@@ -122,7 +95,8 @@ TEST_F(StartProcess, PassesProgramFilesX86ThroughItsOwnRowOnce) {
     // A 32-bit child sets ProgramFiles to the value of ProgramFiles(x86)
     // itself, as it does on a 64-bit Windows; the launcher passed no such entry.
     std::vector<std::string> received = waitForProbe(dir_, L"child").environment;
-    auto mapped = std::find(received.begin(), received.end(), "ProgramFiles=C:\\Program Files (x86)");
+    auto mapped =
+        std::find(received.begin(), received.end(), "ProgramFiles=C:\\Program Files (x86)");
     if (mapped != received.end()) {
         received.erase(mapped);
     }
@@ -153,22 +127,24 @@ TEST_F(StartProcess, UnreadableEnvironmentIsLoggedAndStartsNothing) {
     };
     EXPECT_EQ(start(nullptr, nullptr), ERROR_GENERIC);
 
-    EXPECT_EQ(blockEntries(), std::vector<std::string>{"PATH=C:\\App\\jre\\bin;C:\\windows\\system32"});
+    EXPECT_EQ(blockEntries(),
+              std::vector<std::string>{"PATH=C:\\App\\jre\\bin;C:\\windows\\system32"});
     std::vector<std::string> lines = logged();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].rfind("err:8  ", 0), 0u) << lines[0];
 }
 
 TEST_F(StartProcess, RefusesNullApplicationDirectoryOrArgumentsWithoutATrace) {
-    useEnvironment({L"TEMP=C:\\t"});
+    FakeEnvironment environment({L"TEMP=C:\\t"});
     const wchar_t* app = probe_.c_str();
     const wchar_t* dir = dir_.c_str();
     EXPECT_EQ(startProcess(nullptr, nullptr, nullptr, dir, L"", block_), ERROR_GENERIC);
     EXPECT_EQ(startProcess(nullptr, nullptr, app, nullptr, L"", block_), ERROR_GENERIC);
     EXPECT_EQ(startProcess(nullptr, nullptr, app, dir, nullptr, block_), ERROR_GENERIC);
 
-    EXPECT_EQ(environmentReads, 0);
-    EXPECT_EQ(blockEntries(), std::vector<std::string>{"PATH=C:\\App\\jre\\bin;C:\\windows\\system32"});
+    EXPECT_EQ(environment.reads(), 0);
+    EXPECT_EQ(blockEntries(),
+              std::vector<std::string>{"PATH=C:\\App\\jre\\bin;C:\\windows\\system32"});
     EXPECT_TRUE(logged().empty());
 }
 
@@ -290,7 +266,7 @@ TEST_F(StartProcess, AMissingWorkingDirectoryFailsTheStart) {
 // An empty block would be no environment at all for the system, which then
 // hands the child the launcher's whole environment.
 TEST_F(StartProcess, AnEmptyBlockNeverPassesTheLaunchersWholeEnvironment) {
-    useEnvironment({L"Path=C:\\launchers-own-path", L"JAVA_HOME=C:\\jdk"});
+    FakeEnvironment environment({L"Path=C:\\launchers-own-path", L"JAVA_HOME=C:\\jdk"});
     ASSERT_TRUE(SetEnvironmentVariableW(L"PATH", L"C:\\launchers-own-path"));
     EnvironmentBlock empty;
     ASSERT_EQ(startProcess(nullptr, nullptr, probe_.c_str(), dir_.c_str(), L"", empty), 0);
@@ -316,19 +292,18 @@ TEST_F(StartProcess, HoldsNoHandleAfterAnyOutcome) {
         const wchar_t* application;
         int result;
     };
-    for (const Case& c : {Case{"success with files", out.c_str(), err.c_str(), probe_.c_str(), 0},
-                          Case{"success with NUL", nullptr, nullptr, probe_.c_str(), 0},
-                          Case{"output file fails", missingFile.c_str(), nullptr, probe_.c_str(),
-                               ERROR_GENERIC},
-                          Case{"error file fails", out.c_str(), missingFile.c_str(), probe_.c_str(),
-                               ERROR_GENERIC},
-                          Case{"process fails", out.c_str(), err.c_str(), missingApp.c_str(),
-                               ERROR_GENERIC},
-                          Case{"null application", nullptr, nullptr, nullptr, ERROR_GENERIC}}) {
+    for (const Case& c :
+         {Case{"success with files", out.c_str(), err.c_str(), probe_.c_str(), 0},
+          Case{"success with NUL", nullptr, nullptr, probe_.c_str(), 0},
+          Case{"output file fails", missingFile.c_str(), nullptr, probe_.c_str(), ERROR_GENERIC},
+          Case{"error file fails", out.c_str(), missingFile.c_str(), probe_.c_str(), ERROR_GENERIC},
+          Case{"process fails", out.c_str(), err.c_str(), missingApp.c_str(), ERROR_GENERIC},
+          Case{"null application", nullptr, nullptr, nullptr, ERROR_GENERIC}}) {
         unsigned long before = handleCount();
         EnvironmentBlock block;
         block.appendEntry(L"PATH=C:\\App");
-        EXPECT_EQ(startProcess(c.outLog, c.errLog, c.application, dir_.c_str(), L"", block), c.result)
+        EXPECT_EQ(startProcess(c.outLog, c.errLog, c.application, dir_.c_str(), L"", block),
+                  c.result)
             << c.name;
         EXPECT_EQ(handleCount(), before) << c.name;
         if (c.result == 0) {
@@ -337,7 +312,9 @@ TEST_F(StartProcess, HoldsNoHandleAfterAnyOutcome) {
         }
     }
 
-    kernel.GetEnvironmentStringsW = []() WINAPI -> LPWCH { return nullptr; };
+    kernel.GetEnvironmentStringsW = []() WINAPI -> LPWCH {
+        return nullptr;
+    };
     unsigned long before = handleCount();
     EXPECT_EQ(start(nullptr, nullptr), ERROR_GENERIC);
     EXPECT_EQ(handleCount(), before) << "environment unreadable";

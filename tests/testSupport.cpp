@@ -39,6 +39,20 @@ UINT WINAPI answerSystemDirectory(LPWSTR buffer, UINT size) {
     return static_cast<UINT>(fakeSystemDirectory.size());
 }
 
+std::wstring fakeEnvironment;
+const wchar_t* releasedEnvironment = nullptr;
+int environmentReads = 0;
+
+LPWCH WINAPI answerEnvironment() {
+    ++environmentReads;
+    return &fakeEnvironment[0];
+}
+
+BOOL WINAPI recordRelease(LPWCH strings) {
+    releasedEnvironment = strings;
+    return TRUE;
+}
+
 }  // namespace
 
 DebuggerCapture::DebuggerCapture() : saved_(kernel.OutputDebugStringA) {
@@ -59,6 +73,31 @@ FakePaths::FakePaths(const std::wstring& modulePath, const std::wstring& systemD
     fakeSystemDirectory = systemDirectory;
     kernel.GetModuleFileNameW = answerModulePath;
     kernel.GetSystemDirectoryW = answerSystemDirectory;
+}
+
+FakeEnvironment::FakeEnvironment(std::initializer_list<const wchar_t*> entries) {
+    fakeEnvironment.clear();
+    for (const wchar_t* entry : entries) {
+        fakeEnvironment += entry;
+        fakeEnvironment += L'\0';
+    }
+    fakeEnvironment += L'\0';
+    releasedEnvironment = nullptr;
+    environmentReads = 0;
+    kernel.GetEnvironmentStringsW = answerEnvironment;
+    kernel.FreeEnvironmentStringsW = recordRelease;
+}
+
+int FakeEnvironment::reads() const {
+    return environmentReads;
+}
+
+const wchar_t* FakeEnvironment::released() const {
+    return releasedEnvironment;
+}
+
+const wchar_t* FakeEnvironment::strings() const {
+    return fakeEnvironment.c_str();
 }
 
 void resetLauncherState() {
@@ -223,8 +262,7 @@ ProbeRecord waitForProbe(const std::wstring& directory, const std::wstring& name
     for (unsigned long waited = 0; GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES;
          waited += 100) {
         if (waited >= timeoutMs) {
-            ADD_FAILURE() << "no record from the probe " << utf8(name) << " in "
-                          << utf8(directory);
+            ADD_FAILURE() << "no record from the probe " << utf8(name) << " in " << utf8(directory);
             return record;
         }
         Sleep(100);
@@ -299,7 +337,8 @@ std::vector<std::string> entriesOf(const wchar_t* block, int count) {
     return entries;
 }
 
-std::vector<std::string> bodiesFrom(const std::vector<std::string>& lines, const std::string& origin) {
+std::vector<std::string> bodiesFrom(const std::vector<std::string>& lines,
+                                    const std::string& origin) {
     std::vector<std::string> bodies;
     for (const std::string& line : lines) {
         if (entryOrigin(line) == origin) {

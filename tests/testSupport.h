@@ -4,6 +4,7 @@
 
 #include "kernelServices.h"
 
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,23 @@ public:
                        const std::wstring& systemDirectory = L"C:\\windows\\system32");
     FakePaths(const FakePaths&) = delete;
     FakePaths& operator=(const FakePaths&) = delete;
+
+private:
+    KernelOverride restore_;
+};
+
+// Makes GetEnvironmentStringsW hand out the given entries for the scope's
+// lifetime: a launcher environment of the test's choosing, such as case
+// variants of one name, which cannot coexist in a real one.
+class FakeEnvironment {
+public:
+    explicit FakeEnvironment(std::initializer_list<const wchar_t*> entries);
+    FakeEnvironment(const FakeEnvironment&) = delete;
+    FakeEnvironment& operator=(const FakeEnvironment&) = delete;
+    // How often the environment was read, and what was handed back.
+    int reads() const;
+    const wchar_t* released() const;
+    const wchar_t* strings() const;
 
 private:
     KernelOverride restore_;
@@ -104,7 +122,8 @@ void expectChildEnvironment(const std::vector<std::string>& actual,
 std::vector<std::string> entriesOf(const wchar_t* block, int count);
 
 // The bodies of the log's entries that came from `origin` ("source:function").
-std::vector<std::string> bodiesFrom(const std::vector<std::string>& lines, const std::string& origin);
+std::vector<std::string> bodiesFrom(const std::vector<std::string>& lines,
+                                    const std::string& origin);
 
 // The number of handles this process holds.
 unsigned long handleCount();
