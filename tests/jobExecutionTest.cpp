@@ -63,17 +63,6 @@ protected:
     std::wstring logs_;
 };
 
-std::vector<std::string> withPrefix(const std::vector<std::string>& lines,
-                                    const std::string& prefix) {
-    std::vector<std::string> found;
-    for (const std::string& line : lines) {
-        if (line.compare(0, prefix.size(), prefix) == 0) {
-            found.push_back(line);
-        }
-    }
-    return found;
-}
-
 }  // namespace
 
 TEST_F(Job, StartsTheSecondProgramFirstThenTheJavaApplication) {
@@ -89,16 +78,16 @@ TEST_F(Job, StartsTheSecondProgramFirstThenTheJavaApplication) {
                            "\"C:\\App\\app\\main.jar\" -x \"a b\"";
     std::vector<std::string> lines = startLines();
     EXPECT_EQ(
-        withPrefix(lines, "application="),
+        linesStartingWith(lines, "application="),
         (std::vector<std::string>{"application=" + utf8(agent_), "application=" + utf8(javaw_)}));
-    EXPECT_EQ(withPrefix(lines, "commandLine="),
+    EXPECT_EQ(linesStartingWith(lines, "commandLine="),
               (std::vector<std::string>{"commandLine=" + agentLine, "commandLine=" + javaLine}));
     // The second program never gets output files, even with a log directory.
     std::string out = utf8(logs_) + "\\out_JobTest.log";
     std::string err = utf8(logs_) + "\\err_JobTest.log";
-    EXPECT_EQ(withPrefix(lines, "outLog="),
+    EXPECT_EQ(linesStartingWith(lines, "outLog="),
               (std::vector<std::string>{"outLog=NUL", "outLog=" + out}));
-    EXPECT_EQ(withPrefix(lines, "errLog="),
+    EXPECT_EQ(linesStartingWith(lines, "errLog="),
               (std::vector<std::string>{"errLog=NUL", "errLog=" + err}));
     EXPECT_TRUE(jobLines().empty());
 
@@ -132,10 +121,10 @@ TEST_F(Job, OnlyTheJavaApplicationConfiguredWritesToTheNullDevice) {
     EXPECT_TRUE(java.stdoutWritten);
     EXPECT_TRUE(java.stderrWritten);
     std::vector<std::string> lines = startLines();
-    EXPECT_EQ(withPrefix(lines, "application="),
+    EXPECT_EQ(linesStartingWith(lines, "application="),
               std::vector<std::string>{"application=" + utf8(javaw_)});
-    EXPECT_EQ(withPrefix(lines, "outLog="), std::vector<std::string>{"outLog=NUL"});
-    EXPECT_EQ(withPrefix(lines, "errLog="), std::vector<std::string>{"errLog=NUL"});
+    EXPECT_EQ(linesStartingWith(lines, "outLog="), std::vector<std::string>{"outLog=NUL"});
+    EXPECT_EQ(linesStartingWith(lines, "errLog="), std::vector<std::string>{"errLog=NUL"});
     EXPECT_TRUE(jobLines().empty());
 }
 
@@ -154,7 +143,7 @@ TEST_F(Job, AnEmptySecondProgramIsStillAttempted) {
     doJob();
 
     std::vector<std::string> lines = startLines();
-    EXPECT_EQ(withPrefix(lines, "application=").front(), "application=");
+    EXPECT_EQ(linesStartingWith(lines, "application=").front(), "application=");
     EXPECT_EQ(jobLines(), std::vector<std::string>{"error startProcess2"});
     EXPECT_TRUE(waitForProbe(data_, L"javaw").found);
 }

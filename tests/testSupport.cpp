@@ -348,6 +348,17 @@ std::vector<std::string> bodiesFrom(const std::vector<std::string>& lines,
     return bodies;
 }
 
+std::vector<std::string> linesStartingWith(const std::vector<std::string>& lines,
+                                           const std::string& prefix) {
+    std::vector<std::string> found;
+    for (const std::string& line : lines) {
+        if (line.compare(0, prefix.size(), prefix) == 0) {
+            found.push_back(line);
+        }
+    }
+    return found;
+}
+
 namespace {
 
 // One row of the system's handle table (SystemExtendedHandleInformation).

@@ -125,5 +125,9 @@ std::vector<std::string> entriesOf(const wchar_t* block, int count);
 std::vector<std::string> bodiesFrom(const std::vector<std::string>& lines,
                                     const std::string& origin);
 
+// The lines that begin with `prefix`, in order.
+std::vector<std::string> linesStartingWith(const std::vector<std::string>& lines,
+                                           const std::string& prefix);
+
 // The number of handles this process holds.
 unsigned long handleCount();
