@@ -101,7 +101,7 @@ bool readConfiguration(WideText& splashImagePath) {
         logMessage(SOURCE, __LINE__, "prepareJob", "error loadConfig\n");
     }
     // The name always lies in the executable's folder, whatever it holds; with
-    // no name configured the path ends in "(null)", which no file is called.
+    // no name configured the path ends in "(null)".
     return format(splashImagePath, L"%s\\%s", moduleDir, splashImageName.get()) == 0;
 }
 

@@ -19,9 +19,10 @@
 
 // toml++ 3.3.0 classifies a non-ASCII character as whitespace or not through
 // a generated lookup whose fall-through branch is marked unreachable. Many
-// ordinary characters reach it (every one from U+00A1 to U+0499, such as the
-// é of a bare key "exé", or one right after a backslash in a multi-line
-// string), and reaching a branch marked unreachable is undefined behaviour.
+// ordinary characters reach it (among others every one from U+00A1 to U+0499,
+// such as the é of a bare key "exé" or of one after a line-ending backslash in
+// a multi-line string), and reaching a branch marked unreachable is undefined
+// behaviour.
 // Every character that falls through there is not whitespace, so for that
 // header alone the marker answers exactly that; the rest of the library keeps
 // its own definition.

@@ -110,24 +110,6 @@ TEST(TomlParser, LongMessageIsCutWithoutSplittingACharacter) {
     EXPECT_EQ(parse(text, 1).message, "");
 }
 
-TEST(TomlParser, IntegersAreOnlyIntegers) {
-    Parsed parsed = parse(
-        "hex = 0x9C4\noctal = 0o4704\nbinary = 0b100111000100\nunderscores = 2_500\n"
-        "min = -9223372036854775808\nmax = 9223372036854775807\n"
-        "float = 2500.0\nboolean = true\ntext = '2500'\ndate = 1979-05-27\n");
-    ASSERT_TRUE(parsed.document) << parsed.message;
-    for (const char* key : {"hex", "octal", "binary", "underscores"}) {
-        toml_datum_t value = toml_int_in(parsed.document.get(), key);
-        EXPECT_TRUE(value.ok) << key;
-        EXPECT_EQ(value.u.i, 2500) << key;
-    }
-    EXPECT_EQ(toml_int_in(parsed.document.get(), "min").u.i, INT64_MIN);
-    EXPECT_EQ(toml_int_in(parsed.document.get(), "max").u.i, INT64_MAX);
-    for (const char* key : {"float", "boolean", "text", "date", "missing"}) {
-        EXPECT_FALSE(toml_int_in(parsed.document.get(), key).ok) << key;
-    }
-}
-
 TEST(TomlParser, StringsComeAsFreshUtf8Copies) {
     Parsed parsed = parse(
         "basic = \"C:\\\\Apps\\tx\\u00e9\\U0001F600\"\n"
@@ -184,36 +166,14 @@ TEST(TomlParser, LookupsMatchKindAndExactName) {
     EXPECT_EQ(taken(toml_string_at(list, -1)), "<not ok>");
 }
 
-// Where toml++ differs from other readers it follows TOML 1.0; these are the
-// verdicts deployers get.
-TEST(TomlParser, FollowsTomlOnePointZero) {
-    // Notepad may save with a byte-order mark.
-    EXPECT_TRUE(parse("\xEF\xBB\xBF[splash]\nmillisec = 2500\n").document);
-    // \u escapes take hex digits in either case.
-    Parsed lowerHex = parse("a = \"\\u00e9\"\n");
-    ASSERT_TRUE(lowerHex.document) << lowerHex.message;
-    EXPECT_EQ(taken(toml_string_in(lowerHex.document.get(), "a")), "\xC3\xA9");
-    // Table headers may go deeper than ten levels.
-    EXPECT_TRUE(parse("[a.b.c.d.e.f.g.h.i.j.k.l]\nkey = 1\n").document);
-    // A malformed value fails the whole file, even where nobody looks.
-    Parsed malformed = parse("[splash]\nmillisec = 2500\n[other]\nwhen = 1979-13-27\n");
-    EXPECT_FALSE(malformed.document);
-    EXPECT_EQ(malformed.message.rfind("line 4: ", 0), 0u) << malformed.message;
-}
-
-// A non-ASCII character where the parser asks "is this whitespace?" once led
-// toml++ 3.3.0 into undefined behaviour; the file must simply be rejected
-// (or, inside a string, read).
-TEST(TomlParser, NonAsciiOutsideStringsIsASyntaxError) {
-    for (const char* text : {"ex\xC3\xA9 = 1\n", "a = true\xC3\xA9\n", "a = 1\n\xE2\xBC\x80 = 2\n",
-                             "a = \"\"\"x\\\xC3\xA9\"\"\"\n"}) {
-        Parsed parsed = parse(text);
-        EXPECT_FALSE(parsed.document) << text;
-        EXPECT_EQ(parsed.message.rfind("line ", 0), 0u) << parsed.message;
-    }
-    Parsed continued = parse("a = \"\"\"x\\\n   \xC3\xA9\"\"\"\n");
-    ASSERT_TRUE(continued.document) << continued.message;
-    EXPECT_EQ(taken(toml_string_in(continued.document.get(), "a")), "x\xC3\xA9");
+// toml++ 3.3.0 asks "is this whitespace?" of the characters that follow a
+// line-ending backslash in a multi-line string; unguarded, a character such
+// as é there is undefined behaviour. The corpus holds the cases that must be
+// rejected; this one must be read.
+TEST(TomlParser, NonAsciiAfterALineEndingBackslashIsRead) {
+    Parsed parsed = parse("a = \"\"\"x\\\n   \xC3\xA9\"\"\"\n");
+    ASSERT_TRUE(parsed.document) << parsed.message;
+    EXPECT_EQ(taken(toml_string_in(parsed.document.get(), "a")), "x\xC3\xA9");
 }
 
 TEST(TomlParser, StreamIsReadToItsEndAndLeftOpen) {
