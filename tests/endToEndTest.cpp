@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <initializer_list>
 
 TEST(EndToEnd, FirstRunLogsTheFourStartupPaths) {
@@ -80,6 +81,38 @@ data_dir = '$(programData)\Example'
 
 }  // namespace
 
+TEST(EndToEnd, WorkedExampleLogsTheEffectiveSettingsInOrder) {
+    std::wstring install = makeTempDir(L"e2e-config");
+    std::wstring log = freshLogFile(L"Acme");
+    copyFile(LAUNCHER_EXE, install + L"\\Acme.exe");
+    writeFile(install + L"\\Acme.toml", workedExample);
+
+    EXPECT_EQ(runAndWait(L"\"" + install + L"\\Acme.exe\" -x"), 0u);
+
+    wchar_t system[MAX_PATH];
+    GetSystemDirectoryW(system, MAX_PATH);
+    std::string dir = utf8(install);
+    std::string programData = utf8(std::wstring(system, 2)) + "\\ProgramData";
+    std::vector<std::string> expected = {
+        "configApplication=" + dir + "\\jre\\bin\\javaw.exe",
+        "configApplication2=" + dir + "\\bin\\agent.exe",
+        "configDataDir=" + programData + "\\Example",
+        "configLogDir=" + programData + "\\Example\\log",
+        "configPath=PATH=" + dir + "\\jre\\bin;" + utf8(system),
+        "configMainJar=" + dir + "\\app\\main.jar",
+        "configJavaOptions=-Xms64m -Xmx512m -Dapp.home=" + programData + "\\Example ",
+    };
+    // The children do not exist here; only the settings the run worked out
+    // are looked at.
+    std::vector<std::string> settings;
+    for (const std::string& line : linesOf(readFile(log))) {
+        if (entryBody(line).rfind("config", 0) == 0) {
+            settings.push_back(entryBody(line));
+        }
+    }
+    EXPECT_EQ(settings, expected);
+}
+
 TEST(EndToEnd, WorkedExampleStartsTheSecondProgramAndTheJavaApplication) {
     std::wstring install = makeTempDir(L"e2e-job");
     makeDirectories({install + L"\\bin", install + L"\\jre", install + L"\\jre\\bin"});
@@ -115,8 +148,6 @@ TEST(EndToEnd, WorkedExampleStartsTheSecondProgramAndTheJavaApplication) {
     EXPECT_EQ(javaRecord.commandLine, javaLine);
     EXPECT_EQ(agentRecord.currentDirectory, utf8(data));
     EXPECT_EQ(javaRecord.currentDirectory, utf8(data));
-    // The launcher's own environment also holds SystemDrive and SystemRoot,
-    // which the system gives every process; both are passed on.
     std::vector<std::string> childEnvironment = {pathEntry, "TEMP=C:\\t", "USERNAME=ada"};
     expectChildEnvironment(agentRecord.environment, childEnvironment);
     expectChildEnvironment(javaRecord.environment, childEnvironment);
@@ -138,5 +169,20 @@ TEST(EndToEnd, WorkedExampleStartsTheSecondProgramAndTheJavaApplication) {
     EXPECT_EQ(linesStartingWith(starts, "errLog="),
               (std::vector<std::string>{"errLog=NUL", "errLog=" + utf8(logs) + "\\err_Acme.log"}));
     EXPECT_EQ(linesStartingWith(starts, "PATH"), (std::vector<std::string>{pathEntry, pathEntry}));
+    // The first start's environment, between its two "----" lines. Under Wine
+    // the launcher itself also holds SystemDrive and SystemRoot, which Wine
+    // gives every process; being listed, they are passed on after the rest.
+    ASSERT_FALSE(starts.empty());
+    EXPECT_EQ(starts.front(), "----");
+    std::vector<std::string> listing(starts.begin() + 1,
+                                     std::find(starts.begin() + 1, starts.end(), "----"));
+    ASSERT_GE(listing.size(), childEnvironment.size());
+    EXPECT_EQ(std::vector<std::string>(listing.begin(), listing.begin() + childEnvironment.size()),
+              childEnvironment);
+    for (std::size_t i = childEnvironment.size(); i < listing.size(); ++i) {
+        EXPECT_TRUE(listing[i].rfind("SystemDrive=", 0) == 0 ||
+                    listing[i].rfind("SystemRoot=", 0) == 0)
+            << listing[i];
+    }
     EXPECT_TRUE(bodiesFrom(lines, "loadconfig:doJob").empty());
 }

@@ -2,6 +2,7 @@
 
 #include "CppTool.h"
 #include "diagnosticLog.h"
+#include "loadImage.h"
 #include "loadconfig.h"
 
 #include <gtest/gtest.h>
@@ -111,6 +112,12 @@ void resetLauncherState() {
     moduleName = nullptr;
     commandLineArgs = nullptr;
     splashMillisec = 0;
+    if (splashIcon != nullptr) {
+        DestroyIcon(splashIcon);
+    }
+    splashIcon = nullptr;
+    splashWidth = 0;
+    splashHeight = 0;
     if (logFile != nullptr && logFile != INVALID_HANDLE_VALUE) {
         CloseHandle(logFile);
     }
