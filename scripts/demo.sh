@@ -54,6 +54,7 @@ TOML
 echo "== $demo/Demo.toml"
 cat "$demo/Demo.toml"
 echo "== running Demo.exe --from-demo \"two words\" under Wine"
+echo "   (Wine never redirects a Linux child's standard error: it shows here)"
 status=0
 wine_run "$demo/Demo.exe" --from-demo "two words" || status=$?
 echo "== launcher exit code: $status"
