@@ -110,8 +110,7 @@ int main(int argc, char** argv) {
     CreateDirectoryW(L"C:\\ProgramData\\TAVEX\\Kestrion", nullptr);
 
     std::wstring launcher = L"\"" + install + L"\\Bench.exe\" -x";
-    std::wstring baseline = L"\"" + bin + L"\\baseline.exe\" \"" + install + L"\\child.exe\" \"" + install +
-                            L"\" \"" + install + L"\\log\\out.log\" \"" + install + L"\\log\\err.log\"";
+    std::wstring baseline = L"\"" + bin + L"\\baseline.exe\" " + install;
     std::wstring mark = install + L"\\started.qpc";
 
     std::vector<double> launcherTimes, baselineTimes;
