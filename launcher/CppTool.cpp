@@ -145,15 +145,16 @@ std::string utf8Of(const wchar_t* text) {
     return out;
 }
 
-// Formats one conversion whose argument has already been taken.
+// Formats one conversion whose argument has already been taken. The system's
+// C runtime does the work: the launcher carries no formatter of its own.
 template <typename T>
 void appendConversion(std::string& out, const std::string& spec, T value) {
-    int needed = std::snprintf(nullptr, 0, spec.c_str(), value);
+    int needed = _scprintf(spec.c_str(), value);
     if (needed <= 0) {
         return;
     }
     std::string piece(static_cast<std::size_t>(needed), '\0');
-    std::snprintf(&piece[0], piece.size() + 1, spec.c_str(), value);
+    _snprintf(&piece[0], piece.size(), spec.c_str(), value);
     out += piece;
 }
 
@@ -216,7 +217,7 @@ int formatUtf8V(char* buffer, std::size_t size, const char* fmt, va_list args) {
         case 'd':
         case 'i':
             if (length == "ll" || length == "q" || length == "j") {
-                appendConversion(out, spec + "lld", va_arg(args, long long));
+                appendConversion(out, spec + "I64d", va_arg(args, long long));
             } else if (length == "l") {
                 appendConversion(out, spec + "ld", va_arg(args, long));
             } else {
@@ -228,7 +229,7 @@ int formatUtf8V(char* buffer, std::size_t size, const char* fmt, va_list args) {
         case 'X':
         case 'o':
             if (length == "ll" || length == "q" || length == "j") {
-                appendConversion(out, spec + "ll" + type, va_arg(args, unsigned long long));
+                appendConversion(out, spec + "I64" + type, va_arg(args, unsigned long long));
             } else if (length == "l") {
                 appendConversion(out, spec + "l" + type, va_arg(args, unsigned long));
             } else {

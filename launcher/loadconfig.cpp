@@ -275,26 +275,34 @@ void replaceAll(WideText& text, const wchar_t* placeholder, const wchar_t* repla
         return;
     }
     const wchar_t* source = text.get();
-    const wchar_t* found = std::wcsstr(source, placeholder);
-    if (found == nullptr) {
+    if (std::wcsstr(source, placeholder) == nullptr) {
         return;
     }
+    if (replacement == nullptr) {
+        replacement = L"";
+    }
     std::size_t placeholderLength = std::wcslen(placeholder);
-    std::wstring expanded;
-    const wchar_t* rest = source;
+    std::size_t replacementLength = std::wcslen(replacement);
     // The search runs over the original text only, so a replacement that
-    // holds the placeholder is inserted once and not expanded again.
-    for (; found != nullptr; found = std::wcsstr(rest, placeholder)) {
-        expanded.append(rest, found);
-        if (replacement != nullptr) {
-            expanded.append(replacement);
-        }
+    // holds the placeholder is inserted once and not expanded again. The
+    // result is measured first and built in one array, however many
+    // placeholders the text holds.
+    std::size_t length = std::wcslen(source);
+    for (const wchar_t* found = std::wcsstr(source, placeholder); found != nullptr;
+         found = std::wcsstr(found + placeholderLength, placeholder)) {
+        length = length - placeholderLength + replacementLength;
+    }
+    wchar_t* expanded = new wchar_t[length + 1];
+    wchar_t* out = expanded;
+    const wchar_t* rest = source;
+    for (const wchar_t* found = std::wcsstr(rest, placeholder); found != nullptr;
+         found = std::wcsstr(rest, placeholder)) {
+        out = std::wmemcpy(out, rest, static_cast<std::size_t>(found - rest)) + (found - rest);
+        out = std::wmemcpy(out, replacement, replacementLength) + replacementLength;
         rest = found + placeholderLength;
     }
-    expanded.append(rest);
-    WideText result;
-    result.appendWide(expanded.c_str());
-    text = std::move(result);
+    std::wcscpy(out, rest);
+    text.adopt(expanded);
 }
 
 void doJob() {

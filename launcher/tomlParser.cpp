@@ -37,7 +37,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <new>
 #include <string>
 #include <string_view>
 
@@ -126,12 +125,7 @@ toml_table_t* parseStream(std::FILE* stream, char* errbuf, int errbufsz) {
 }  // namespace
 
 toml_table_t* toml_parse_file(std::FILE* stream, char* errbuf, int errbufsz) {
-    try {
-        return parseStream(stream, errbuf, errbufsz);
-    } catch (const std::bad_alloc&) {
-        setError(errbuf, errbufsz, "out of memory");
-        return nullptr;
-    }
+    return parseStream(stream, errbuf, errbufsz);
 }
 
 void toml_free(toml_table_t* document) {
