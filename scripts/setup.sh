@@ -17,8 +17,9 @@ fi
 
 apt-get update -qq
 
+# The host g++ builds the program that draws the icon during the build.
 apt-get install -y -qq --no-install-recommends \
-    cmake ninja-build \
+    cmake ninja-build g++ \
     g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev \
     wine wine32:i386 \
     xvfb xauth x11-utils imagemagick \

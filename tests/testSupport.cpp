@@ -2,6 +2,7 @@
 
 #include "CppTool.h"
 #include "diagnosticLog.h"
+#include "entryAndSplash.h"
 #include "loadconfig.h"
 
 #include <gtest/gtest.h>
@@ -70,6 +71,7 @@ void resetLauncherState() {
     moduleName = nullptr;
     commandLineArgs = nullptr;
     splashMillisec = 0;
+    launchStarted = false;
     if (logFile != nullptr && logFile != INVALID_HANDLE_VALUE) {
         CloseHandle(logFile);
     }
