@@ -2,8 +2,17 @@
 
 #include "diagnosticLog.h"
 #include "kernelServices.h"
+#include "loadImage.h"
+#include "tomlParser.h"
 
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <cwchar>
+#include <memory>
+#include <string>
 
 const wchar_t* commandLineArgs = nullptr;
 wchar_t moduleDir[MAX_PATH];
@@ -76,6 +85,122 @@ bool findStartupPaths() {
     return hasExeSuffix(moduleDir, length) && splitModulePath(length);
 }
 
+// Reads the configuration file beside the executable and composes the splash
+// image path from the name it gives. False when a path cannot be composed.
+bool readConfiguration(WideText& splashImagePath) {
+    // UTF-16 throughout, so that an installation folder in any script finds
+    // its configuration file.
+    WideText configFile;
+    if (format(configFile, L"%s\\%s.toml", moduleDir, moduleName) != 0) {
+        return false;
+    }
+    WideText splashImageName;
+    if (loadConfig(configFile.get(), splashMillisec, splashImageName, configApplication,
+                   configApplication2, configDataDir, configLogDir, configPath, configMainJar,
+                   configJavaOptions) != 0) {
+        logMessage(SOURCE, __LINE__, "prepareJob", "error loadConfig\n");
+    }
+    // The name always lies in the executable's folder, whatever it holds; with
+    // no name configured the path ends in "(null)".
+    return format(splashImagePath, L"%s\\%s", moduleDir, splashImageName.get()) == 0;
+}
+
+// Turns what the file said into what the job and the splash window use.
+void settleEffectiveSettings(const WideText& splashImagePath) {
+    // Every configured entry already ends in ";".
+    configPath.appendWide(systemDir);
+
+    if (splashMillisec < 0) {
+        splashMillisec = 0;
+    } else if (splashMillisec > 60000) {
+        splashMillisec = 60000;
+    }
+    // The image is needed exactly when the splash window will be shown.
+    if (splashMillisec > 0) {
+        initImage(splashImagePath.get());
+    }
+
+    // Each setting takes only the placeholders that make sense for it; the
+    // main jar takes "$(moduleDir)" first, so "$(programData)" is looked for
+    // in what that brought in as well.
+    replaceAll(configApplication, L"$(moduleDir)", moduleDir);
+    replaceAll(configApplication2, L"$(moduleDir)", moduleDir);
+    replaceAll(configDataDir, L"$(programData)", programData);
+    replaceAll(configLogDir, L"$(programData)", programData);
+    replaceAll(configPath, L"$(moduleDir)", moduleDir);
+    replaceAll(configMainJar, L"$(moduleDir)", moduleDir);
+    replaceAll(configMainJar, L"$(programData)", programData);
+    replaceAll(configJavaOptions, L"$(programData)", programData);
+
+    logMessage(SOURCE, __LINE__, "prepareJob", "configApplication=%S\n", configApplication.get());
+    logMessage(SOURCE, __LINE__, "prepareJob", "configApplication2=%S\n", configApplication2.get());
+    logMessage(SOURCE, __LINE__, "prepareJob", "configDataDir=%S\n", configDataDir.get());
+    logMessage(SOURCE, __LINE__, "prepareJob", "configLogDir=%S\n", configLogDir.get());
+    logMessage(SOURCE, __LINE__, "prepareJob", "configPath=%S\n", configPath.get());
+    logMessage(SOURCE, __LINE__, "prepareJob", "configMainJar=%S\n", configMainJar.get());
+    logMessage(SOURCE, __LINE__, "prepareJob", "configJavaOptions=%S\n", configJavaOptions.get());
+}
+
+// The configuration file, open only while it is parsed.
+struct CloseFile {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using ConfigStream = std::unique_ptr<std::FILE, CloseFile>;
+
+// The parsed document, alive only inside loadConfig.
+struct FreeDocument {
+    void operator()(toml_table_t* document) const { toml_free(document); }
+};
+using TomlDocument = std::unique_ptr<toml_table_t, FreeDocument>;
+
+// A string the parser handed out; it belongs to us and goes back with free().
+struct FreeString {
+    void operator()(char* text) const { std::free(text); }
+};
+using TomlString = std::unique_ptr<char, FreeString>;
+
+// A string key replaces its setting; a missing key or another type leaves the
+// setting as it was.
+void readString(const toml_table_t* table, const char* key, WideText& setting) {
+    toml_datum_t value = toml_string_in(table, key);
+    if (!value.ok) {
+        return;
+    }
+    TomlString text(value.u.s);
+    setting.fromUtf8(text.get());
+}
+
+// An array key appends each string element followed by `separator`; the first
+// element that is not a string ends the list.
+void appendStrings(const toml_table_t* table, const char* key, WideText& setting,
+                   const wchar_t* separator) {
+    const toml_array_t* array = toml_array_in(table, key);
+    if (array == nullptr) {
+        return;
+    }
+    for (int index = 0;; ++index) {
+        toml_datum_t element = toml_string_at(array, index);
+        if (!element.ok) {
+            return;
+        }
+        TomlString text(element.u.s);
+        setting.appendUtf8(text.get());
+        setting.appendWide(separator);
+    }
+}
+
+// A splash time beyond 32 bits must not wrap round to a short splash or to
+// none: it is held at the nearest end of the range instead.
+int saturatedToInt32(std::int64_t value) {
+    if (value > INT32_MAX) {
+        return INT32_MAX;
+    }
+    if (value < INT32_MIN) {
+        return INT32_MIN;
+    }
+    return static_cast<int>(value);
+}
+
 }  // namespace
 
 void prepareJob() {
@@ -89,23 +214,80 @@ void prepareJob() {
 
     configPath.appendWide(L"PATH=");
 
-    // UTF-16 throughout, so that an installation folder in any script finds
-    // its configuration file.
-    WideText configFile;
-    if (format(configFile, L"%s\\%s.toml", moduleDir, moduleName) != 0) {
+    WideText splashImagePath;
+    if (!readConfiguration(splashImagePath)) {
         return;
     }
-    WideText splashImageName;
-    if (loadConfig(configFile.get(), splashMillisec, splashImageName, configApplication,
-                   configApplication2, configDataDir, configLogDir, configPath, configMainJar,
-                   configJavaOptions) != 0) {
-        logMessage(SOURCE, __LINE__, "prepareJob", "error loadConfig\n");
-    }
+    settleEffectiveSettings(splashImagePath);
 }
 
-int loadConfig(const wchar_t*, int&, WideText&, WideText&, WideText&, WideText&, WideText&,
-               WideText&, WideText&, WideText&) {
-    return ERROR_GENERIC;
+int loadConfig(const wchar_t* path, int& millisec, WideText& splashImageName,
+               WideText& application, WideText& application2, WideText& dataDir,
+               WideText& logDir, WideText& pathEntry, WideText& mainJar, WideText& javaOptions) {
+    char errors[222] = {};
+    TomlDocument document;
+    {
+        ConfigStream file(_wfopen(path, L"r"));
+        if (!file) {
+            logMessage(SOURCE, __LINE__, "loadConfig", "%s %s\n", "fopen", std::strerror(errno));
+            return ERROR_GENERIC;
+        }
+        document.reset(toml_parse_file(file.get(), errors, sizeof errors));
+    }
+    if (!document) {
+        logMessage(SOURCE, __LINE__, "loadConfig", "%s %s\n", "toml_parse_file", errors);
+        return ERROR_GENERIC;
+    }
+
+    if (const toml_table_t* splash = toml_table_in(document.get(), "splash")) {
+        readString(splash, "image", splashImageName);
+        toml_datum_t value = toml_int_in(splash, "millisec");
+        if (value.ok) {
+            millisec = saturatedToInt32(value.u.i);
+        }
+    }
+    if (const toml_table_t* env = toml_table_in(document.get(), "env")) {
+        appendStrings(env, "PATH", pathEntry, L";");
+    }
+    if (const toml_table_t* jre = toml_table_in(document.get(), "jre")) {
+        readString(jre, "main_jar", mainJar);
+        appendStrings(jre, "options", javaOptions, L" ");
+    }
+    if (const toml_table_t* app = toml_table_in(document.get(), "app")) {
+        readString(app, "exec", application);
+        readString(app, "exec2", application2);
+        readString(app, "log_dir", logDir);
+        readString(app, "data_dir", dataDir);
+    }
+    return 0;
+}
+
+void replaceAll(WideText& text, const wchar_t* placeholder, const wchar_t* replacement) {
+    // An empty placeholder would match everywhere without ever advancing.
+    if (text.isNull() || placeholder == nullptr || *placeholder == L'\0') {
+        return;
+    }
+    const wchar_t* source = text.get();
+    const wchar_t* found = std::wcsstr(source, placeholder);
+    if (found == nullptr) {
+        return;
+    }
+    std::size_t placeholderLength = std::wcslen(placeholder);
+    std::wstring expanded;
+    const wchar_t* rest = source;
+    // The search runs over the original text only, so a replacement that
+    // holds the placeholder is inserted once and not expanded again.
+    for (; found != nullptr; found = std::wcsstr(rest, placeholder)) {
+        expanded.append(rest, found);
+        if (replacement != nullptr) {
+            expanded.append(replacement);
+        }
+        rest = found + placeholderLength;
+    }
+    expanded.append(rest);
+    WideText result;
+    result.appendWide(expanded.c_str());
+    text = std::move(result);
 }
 
 void doJob() {}

@@ -31,5 +31,11 @@ int loadConfig(const wchar_t* path, int& millisec, WideText& splashImageName,
                WideText& application, WideText& application2, WideText& dataDir,
                WideText& logDir, WideText& pathEntry, WideText& mainJar, WideText& javaOptions);
 
+// Replaces every occurrence of `placeholder` (not empty) in `text` by
+// `replacement`, left to right and without overlaps. Inserted text is never
+// searched again. A null text, or one without the placeholder, is left as it
+// is; a text that becomes empty stays configured (empty, not null).
+void replaceAll(WideText& text, const wchar_t* placeholder, const wchar_t* replacement);
+
 // Starts the second program and the Java application as configured.
 void doJob();

@@ -33,7 +33,8 @@ TEST_F(StartupPaths, SplitsTheModulePathAndDerivesProgramData) {
     EXPECT_STREQ(moduleName, L"StartupAcme");
     EXPECT_STREQ(systemDir, L"D:\\WINDOWS\\system32");
     EXPECT_STREQ(programData, L"D:\\ProgramData");
-    EXPECT_STREQ(configPath.get(), L"PATH=");
+    // No configuration file: the PATH entry is just the system directory.
+    EXPECT_STREQ(configPath.get(), L"PATH=D:\\WINDOWS\\system32");
 }
 
 TEST_F(StartupPaths, AcceptsTheSuffixInAnyLetterCaseAndTheDriveRoot) {

@@ -3,6 +3,7 @@
 #include "CppTool.h"
 #include "diagnosticLog.h"
 #include "entryAndSplash.h"
+#include "loadImage.h"
 #include "loadconfig.h"
 
 #include <gtest/gtest.h>
@@ -72,6 +73,12 @@ void resetLauncherState() {
     commandLineArgs = nullptr;
     splashMillisec = 0;
     launchStarted = false;
+    if (splashIcon != nullptr) {
+        DestroyIcon(splashIcon);
+    }
+    splashIcon = nullptr;
+    splashWidth = 0;
+    splashHeight = 0;
     if (logFile != nullptr && logFile != INVALID_HANDLE_VALUE) {
         CloseHandle(logFile);
     }

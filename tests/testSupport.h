@@ -45,8 +45,8 @@ private:
     KernelOverride restore_;
 };
 
-// Back to the state before the entry point: settings null, buffers zero, the
-// log not yet opened.
+// Back to the state before the entry point: settings null, buffers zero, no
+// splash image, the log not yet opened.
 void resetLauncherState();
 
 // The folder where this machine's launcher logs live, created if needed.

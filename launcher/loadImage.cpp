@@ -1,0 +1,68 @@
+#include "loadImage.h"
+
+#include "diagnosticLog.h"
+#include "kernelServices.h"
+#include "owners.h"
+
+HICON splashIcon = nullptr;
+int splashWidth = 0;
+int splashHeight = 0;
+
+namespace {
+
+// The version that CreateIconFromResourceEx expects of icon resource data.
+constexpr DWORD ICON_RESOURCE_VERSION = 0x00030000;
+
+// The icon's size is the size of its colour bitmap. A monochrome icon has
+// none and leaves both sizes 0. Both bitmaps GetIconInfo hands out are ours
+// to delete; the icon keeps its own.
+void measureIcon(HICON icon) {
+    ICONINFO info{};
+    kernel.GetIconInfo(icon, &info);
+    GdiObject color(info.hbmColor);
+    GdiObject mask(info.hbmMask);
+    if (color) {
+        BITMAP bitmap{};
+        kernel.GetObjectW(color.get(), sizeof bitmap, &bitmap);
+        splashWidth = bitmap.bmWidth;
+        splashHeight = bitmap.bmHeight;
+    }
+}
+
+}  // namespace
+
+void initImage(const wchar_t* path) {
+    if (path == nullptr) {
+        return;
+    }
+    // FILE_READ_DATA and readers only: a file another program is still
+    // writing is not taken half-written.
+    FileHandle file{kernel.CreateFileW(path, FILE_READ_DATA, FILE_SHARE_READ, nullptr,
+                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
+    if (!file) {
+        logError(SOURCE, __LINE__, "initImage", kernel.GetLastError(), " ");
+        return;
+    }
+    DWORD size = kernel.GetFileSize(file.get(), nullptr);
+    HeapBuffer image(size);
+    if (!image) {
+        return;
+    }
+    // A short read leaves the rest of the zero-filled buffer zero, which the
+    // icon call then rejects or ignores.
+    DWORD read = 0;
+    if (!kernel.ReadFile(file.get(), image.get(), size, &read, nullptr)) {
+        logError(SOURCE, __LINE__, "initImage", kernel.GetLastError(), "ReadFile ");
+        return;
+    }
+    file.close();
+
+    // Desired size 0 without LR_DEFAULTSIZE: the image keeps its own size.
+    splashIcon = kernel.CreateIconFromResourceEx(static_cast<PBYTE>(image.get()), size, TRUE,
+                                                 ICON_RESOURCE_VERSION, 0, 0, LR_DEFAULTCOLOR);
+    if (splashIcon == nullptr) {
+        logError(SOURCE, __LINE__, "initImage", kernel.GetLastError(), "CreateIconFromResourceEx ");
+        return;
+    }
+    measureIcon(splashIcon);
+}
