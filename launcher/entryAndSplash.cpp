@@ -3,15 +3,38 @@
 
 #include "diagnosticLog.h"
 #include "kernelServices.h"
+#include "loadImage.h"
 #include "loadconfig.h"
 
 bool launchStarted = false;
 
 namespace {
 
+constexpr wchar_t SPLASH_CLASS[] = L"APPLICATIONLAUNCHER";
+constexpr wchar_t SPLASH_TITLE[] = L"application launcher";
+constexpr WORD CLASS_ICON = 107;
+constexpr WORD SMALL_CLASS_ICON = 108;
+// A system colour index plus one stands for that colour's brush:
+// COLOR_APPWORKSPACE (12) + 1.
+constexpr INT_PTR NO_IMAGE_BRUSH = 13;
+
 LRESULT onDestroy(HWND window) {
     kernel.KillTimer(window, SPLASH_TIMER_ID);
     kernel.PostQuitMessage(0);
+    return 0;
+}
+
+// The image at its own size, or a plain rectangle when there is none. The
+// class has no background brush: nothing else is ever painted.
+LRESULT onPaint(HWND window) {
+    PAINTSTRUCT paint{};
+    HDC device = kernel.BeginPaint(window, &paint);
+    if (splashIcon != nullptr) {
+        kernel.DrawIconEx(device, 0, 0, splashIcon, 0, 0, 0, nullptr, DI_NORMAL);
+    } else {
+        kernel.FillRect(device, &paint.rcPaint, reinterpret_cast<HBRUSH>(NO_IMAGE_BRUSH));
+    }
+    kernel.EndPaint(window, &paint);
     return 0;
 }
 
@@ -50,6 +73,8 @@ LRESULT CALLBACK splashWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
     switch (message) {
     case WM_DESTROY:
         return onDestroy(window);
+    case WM_PAINT:
+        return onPaint(window);
     case WM_TIMER:
         return onTimer(window);
     case WM_LAUNCH_START:
@@ -60,9 +85,52 @@ LRESULT CALLBACK splashWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
     }
 }
 
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR tail, int) {
+int showSplash(HINSTANCE instance) {
+    WNDCLASSEXW windowClass{};
+    windowClass.cbSize = sizeof windowClass;
+    windowClass.lpfnWndProc = splashWindowProc;
+    windowClass.hInstance = instance;
+    windowClass.hIcon = kernel.LoadIconW(instance, MAKEINTRESOURCEW(CLASS_ICON));
+    windowClass.hCursor = kernel.LoadCursorW(nullptr, IDC_ARROW);
+    windowClass.lpszClassName = SPLASH_CLASS;
+    windowClass.hIconSm = kernel.LoadIconW(instance, MAKEINTRESOURCEW(SMALL_CLASS_ICON));
+    // A failed registration shows as a failed creation.
+    kernel.RegisterClassExW(&windowClass);
+
+    RECT screen{};
+    kernel.GetClientRect(kernel.GetDesktopWindow(), &screen);
+    SplashPlacement placement = placeSplash(screen.right, screen.bottom, splashWidth, splashHeight);
+    // WS_VISIBLE shows the window as it is made; nothing else shows it.
+    HWND window = kernel.CreateWindowExW(0, SPLASH_CLASS, SPLASH_TITLE, WS_POPUP | WS_VISIBLE,
+                                         placement.x, placement.y, placement.width,
+                                         placement.height, nullptr, nullptr, instance, nullptr);
+    if (window == nullptr) {
+        // Without a usable desktop there is no splash, but the application
+        // must start all the same.
+        logError(SOURCE, __LINE__, "showSplash", kernel.GetLastError(),
+                 "no splash window: CreateWindowEx ");
+        doJob();
+        return 0;
+    }
+    kernel.PostMessageW(window, WM_LAUNCH_START, 0, 0);
+
+    // The loop ends with WM_QUIT (0), whose wParam is the exit code. A failed
+    // GetMessageW (-1) ends it too rather than spinning forever.
+    MSG message{};
+    BOOL got = 0;
+    while ((got = kernel.GetMessageW(&message, nullptr, 0, 0)) > 0) {
+        kernel.TranslateMessage(&message);
+        kernel.DispatchMessageW(&message);
+    }
+    return got == 0 ? static_cast<int>(message.wParam) : 0;
+}
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR tail, int) {
     commandLineArgs = tail;
     prepareJob();
-    doJob();
-    return 0;
+    if (splashMillisec == 0) {
+        doJob();
+        return 0;
+    }
+    return showSplash(instance);
 }

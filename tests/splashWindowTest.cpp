@@ -1,6 +1,7 @@
 // The splash window driven with messages, its platform calls recorded through
 // the kernel table, and its placement on the screen.
 #include "entryAndSplash.h"
+#include "loadImage.h"
 #include "loadconfig.h"
 #include "testSupport.h"
 
@@ -57,6 +58,52 @@ protected:
     KernelOverride restore_;
 };
 
+const HDC DEVICE = reinterpret_cast<HDC>(0x0815);
+
+std::string rectText(const RECT& rect) {
+    return std::to_string(rect.left) + "," + std::to_string(rect.top) + "," +
+           std::to_string(rect.right) + "," + std::to_string(rect.bottom);
+}
+
+// The system asks for part of the window, 10,20 to 110,70, to be painted.
+class SplashPaint : public SplashWindow {
+protected:
+    void SetUp() override {
+        SplashWindow::SetUp();
+        kernel.BeginPaint = [](HWND window, PAINTSTRUCT* paint) WINAPI -> HDC {
+            record("BeginPaint " + windowText(window));
+            paint->hdc = DEVICE;
+            paint->rcPaint = RECT{10, 20, 110, 70};
+            return DEVICE;
+        };
+        kernel.EndPaint = [](HWND window, const PAINTSTRUCT* paint) WINAPI -> BOOL {
+            record("EndPaint " + windowText(window) + (paint->hdc == DEVICE ? "" : " other paint"));
+            return TRUE;
+        };
+        kernel.DrawIconEx = [](HDC device, int x, int y, HICON icon, int width, int height,
+                               UINT step, HBRUSH brush, UINT flags) WINAPI -> BOOL {
+            record(std::string("DrawIconEx") + (device == DEVICE ? "" : " other device") +
+                   (icon == splashIcon ? " splash icon " : " other icon ") + std::to_string(x) +
+                   "," + std::to_string(y) + " size " + std::to_string(width) + "x" +
+                   std::to_string(height) + " step " + std::to_string(step) +
+                   (brush == nullptr ? "" : " with brush") + " flags " + std::to_string(flags));
+            return TRUE;
+        };
+        kernel.FillRect = [](HDC device, const RECT* rect, HBRUSH brush) WINAPI -> int {
+            record(std::string("FillRect") + (device == DEVICE ? " " : " other device ") +
+                   rectText(*rect) + " brush " + std::to_string(reinterpret_cast<INT_PTR>(brush)));
+            return 1;
+        };
+    }
+};
+
+// A 32 by 32 monochrome icon of our own, destroyed by resetLauncherState.
+HICON makeIcon() {
+    std::vector<BYTE> andMask(128, 0x00);
+    std::vector<BYTE> xorMask(128, 0xFF);
+    return CreateIcon(GetModuleHandleW(nullptr), 32, 32, 1, 1, andMask.data(), xorMask.data());
+}
+
 }  // namespace
 
 TEST_F(SplashWindow, AnyTimerPostsClose) {
@@ -86,6 +133,24 @@ TEST_F(SplashWindow, OtherMessagesGoToTheDefault) {
                                                   " " + std::to_string(c.wParam) + " " +
                                                   std::to_string(c.lParam)});
     }
+}
+
+TEST_F(SplashPaint, ImageIsDrawnAtItsOwnSizeInTheTopLeftCorner) {
+    splashIcon = makeIcon();
+    ASSERT_NE(splashIcon, nullptr);
+    EXPECT_EQ(splashWindowProc(WINDOW, WM_PAINT, 0, 0), 0);
+    // Size 0 without DI_DEFAULTSIZE is the icon's own size; DI_NORMAL (3)
+    // draws the image through its mask.
+    EXPECT_EQ(calls, (std::vector<std::string>{
+                         "BeginPaint splash", "DrawIconEx splash icon 0,0 size 0x0 step 0 flags 3",
+                         "EndPaint splash"}));
+}
+
+TEST_F(SplashPaint, WithoutImageTheRequestedAreaIsFilledWithTheWorkspaceColour) {
+    EXPECT_EQ(splashWindowProc(WINDOW, WM_PAINT, 0, 0), 0);
+    // 13 is COLOR_APPWORKSPACE + 1, the brush of that system colour.
+    EXPECT_EQ(calls, (std::vector<std::string>{"BeginPaint splash", "FillRect 10,20,110,70 brush 13",
+                                               "EndPaint splash"}));
 }
 
 TEST(SplashGeometry, DefaultSizeForSizesOfZeroOrLess) {
