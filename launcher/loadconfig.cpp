@@ -3,6 +3,7 @@
 #include "diagnosticLog.h"
 #include "kernelServices.h"
 #include "loadImage.h"
+#include "startProcess.h"
 #include "tomlParser.h"
 
 #include <cerrno>
@@ -290,4 +291,46 @@ void replaceAll(WideText& text, const wchar_t* placeholder, const wchar_t* repla
     text = std::move(result);
 }
 
-void doJob() {}
+void doJob() {
+    // Without options the Java command line still reads "runtime"  -jar "jar".
+    if (configJavaOptions.isNull()) {
+        configJavaOptions.appendWide(L"");
+    }
+
+    if (!configApplication2.isNull()) {
+        EnvironmentBlock environment;
+        environment.appendEntry(configPath.get());
+        // The second program gets no output files: only the Java runtime's
+        // output is kept.
+        if (startProcess(nullptr, nullptr, configApplication2.get(), configDataDir.get(), L"",
+                         environment) != 0) {
+            logMessage(SOURCE, __LINE__, "doJob", "error startProcess2\n");
+        }
+    }
+
+    if (configMainJar.isNull()) {
+        return;
+    }
+    WideText outLog;
+    WideText errLog;
+    if (!configLogDir.isNull()) {
+        if (format(outLog, L"%s\\out_%s.log", configLogDir.get(), moduleName) != 0 ||
+            format(errLog, L"%s\\err_%s.log", configLogDir.get(), moduleName) != 0) {
+            return;
+        }
+    }
+    // The tail is null only before the entry point has stored it; the
+    // application then gets no arguments rather than a "(null)".
+    const wchar_t* tail = commandLineArgs != nullptr ? commandLineArgs : L"";
+    WideText javaArguments;
+    if (format(javaArguments, L"%s -jar \"%s\" %s", configJavaOptions.get(), configMainJar.get(),
+               tail) != 0) {
+        return;
+    }
+    EnvironmentBlock environment;
+    environment.appendEntry(configPath.get());
+    if (startProcess(outLog.get(), errLog.get(), configApplication.get(), configDataDir.get(),
+                     javaArguments.get(), environment) != 0) {
+        logMessage(SOURCE, __LINE__, "doJob", "error startProcess\n");
+    }
+}

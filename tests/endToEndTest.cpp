@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <initializer_list>
+
 TEST(EndToEnd, FirstRunLogsTheFourStartupPaths) {
     std::wstring install = makeTempDir(L"e2e");
     std::wstring log = freshLogFile(L"Acme");
@@ -20,11 +23,45 @@ TEST(EndToEnd, FirstRunLogsTheFourStartupPaths) {
     EXPECT_EQ(entryBody(lines[3]), "programData=" + utf8(std::wstring(system, 2)) + "\\ProgramData");
 }
 
-TEST(EndToEnd, WorkedExampleLogsTheEffectiveSettingsInOrder) {
-    std::wstring install = makeTempDir(L"e2e-config");
-    std::wstring log = freshLogFile(L"Acme");
-    copyFile(LAUNCHER_EXE, install + L"\\Acme.exe");
-    writeFile(install + L"\\Acme.toml", R"([splash]
+namespace {
+
+// Runs a command line with exactly the given environment (plus what the
+// system adds to every process) and waits for it to end.
+unsigned long runWithEnvironment(const std::wstring& commandLine,
+                                 std::initializer_list<const wchar_t*> entries) {
+    std::wstring block;
+    for (const wchar_t* entry : entries) {
+        block += entry;
+        block += L'\0';
+    }
+    block += L'\0';
+    std::wstring writable = commandLine;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(nullptr, &writable[0], nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
+                        &block[0], nullptr, &startup, &process)) {
+        ADD_FAILURE() << "cannot start " << utf8(commandLine) << ", error " << GetLastError();
+        return ~0ul;
+    }
+    WaitForSingleObject(process.hProcess, 60000);
+    DWORD code = ~0ul;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return code;
+}
+
+void makeDirectories(std::initializer_list<std::wstring> paths) {
+    for (const std::wstring& path : paths) {
+        CreateDirectoryW(path.c_str(), nullptr);
+    }
+}
+
+// The example configuration of the documentation: a splash, one PATH folder,
+// three Java options and all four [app] keys.
+const char* const workedExample = R"(
+[splash]
 image = 'splash.ico'
 millisec = 2500
 
@@ -40,7 +77,15 @@ exec = '$(moduleDir)\jre\bin\javaw.exe'
 exec2 = '$(moduleDir)\bin\agent.exe'
 log_dir = '$(programData)\Example\log'
 data_dir = '$(programData)\Example'
-)");
+)";
+
+}  // namespace
+
+TEST(EndToEnd, WorkedExampleLogsTheEffectiveSettingsInOrder) {
+    std::wstring install = makeTempDir(L"e2e-config");
+    std::wstring log = freshLogFile(L"Acme");
+    copyFile(LAUNCHER_EXE, install + L"\\Acme.exe");
+    writeFile(install + L"\\Acme.toml", workedExample);
 
     EXPECT_EQ(runAndWait(L"\"" + install + L"\\Acme.exe\" -x"), 0u);
 
@@ -66,4 +111,78 @@ data_dir = '$(programData)\Example'
         }
     }
     EXPECT_EQ(settings, expected);
+}
+
+TEST(EndToEnd, WorkedExampleStartsTheSecondProgramAndTheJavaApplication) {
+    std::wstring install = makeTempDir(L"e2e-job");
+    makeDirectories({install + L"\\bin", install + L"\\jre", install + L"\\jre\\bin"});
+    std::wstring agent = installProbe(install + L"\\bin", L"agent");
+    std::wstring javaw = installProbe(install + L"\\jre\\bin", L"javaw");
+    copyFile(LAUNCHER_EXE, install + L"\\Acme.exe");
+    writeFile(install + L"\\Acme.toml", workedExample);
+
+    wchar_t system[MAX_PATH];
+    GetSystemDirectoryW(system, MAX_PATH);
+    std::wstring programData = std::wstring(system, 2) + L"\\ProgramData";
+    std::wstring data = programData + L"\\Example";
+    std::wstring logs = data + L"\\log";
+    makeDirectories({data, logs});
+    for (const wchar_t* left : {L"\\agent.record", L"\\javaw.record"}) {
+        DeleteFileW((data + left).c_str());
+    }
+    writeFile(logs + L"\\out_Acme.log", "an earlier run's output\n");
+    std::wstring log = freshLogFile(L"Acme");
+
+    EXPECT_EQ(runWithEnvironment(L"\"" + install + L"\\Acme.exe\" -x",
+                                 {L"Path=C:\\launchers-own-path", L"TEMP=C:\\t", L"tmp=C:\\lower",
+                                  L"JAVA_HOME=C:\\jdk", L"USERNAME=ada", L"windir=C:\\windows"}),
+              0u);
+
+    ProbeRecord agentRecord = waitForProbe(data, L"agent");
+    ProbeRecord javaRecord = waitForProbe(data, L"javaw");
+    std::string pathEntry = "PATH=" + utf8(install) + "\\jre\\bin;" + utf8(system);
+    std::string agentLine = "\"" + utf8(agent) + "\" ";
+    std::string javaLine = "\"" + utf8(javaw) + "\" -Xms64m -Xmx512m -Dapp.home=" + utf8(data) +
+                           "  -jar \"" + utf8(install) + "\\app\\main.jar\" -x";
+    EXPECT_EQ(agentRecord.commandLine, agentLine);
+    EXPECT_EQ(javaRecord.commandLine, javaLine);
+    EXPECT_EQ(agentRecord.currentDirectory, utf8(data));
+    EXPECT_EQ(javaRecord.currentDirectory, utf8(data));
+    std::vector<std::string> childEnvironment = {pathEntry, "TEMP=C:\\t", "USERNAME=ada"};
+    expectChildEnvironment(agentRecord.environment, childEnvironment);
+    expectChildEnvironment(javaRecord.environment, childEnvironment);
+    EXPECT_EQ(readFile(logs + L"\\out_Acme.log"), "probe standard output\n");
+    EXPECT_EQ(readFile(logs + L"\\err_Acme.log"), "probe standard error\n");
+
+    std::vector<std::string> lines = linesOf(readFile(log));
+    std::vector<std::string> starts = bodiesFrom(lines, "startProcess:startProcess");
+    EXPECT_EQ(
+        linesStartingWith(starts, "application="),
+        (std::vector<std::string>{"application=" + utf8(agent), "application=" + utf8(javaw)}));
+    EXPECT_EQ(linesStartingWith(starts, "commandLine="),
+              (std::vector<std::string>{"commandLine=" + agentLine, "commandLine=" + javaLine}));
+    EXPECT_EQ(linesStartingWith(starts, "currentDirectory="),
+              (std::vector<std::string>{"currentDirectory=" + utf8(data),
+                                        "currentDirectory=" + utf8(data)}));
+    EXPECT_EQ(linesStartingWith(starts, "outLog="),
+              (std::vector<std::string>{"outLog=NUL", "outLog=" + utf8(logs) + "\\out_Acme.log"}));
+    EXPECT_EQ(linesStartingWith(starts, "errLog="),
+              (std::vector<std::string>{"errLog=NUL", "errLog=" + utf8(logs) + "\\err_Acme.log"}));
+    EXPECT_EQ(linesStartingWith(starts, "PATH"), (std::vector<std::string>{pathEntry, pathEntry}));
+    // The first start's environment, between its two "----" lines. Under Wine
+    // the launcher itself also holds SystemDrive and SystemRoot, which Wine
+    // gives every process; being listed, they are passed on after the rest.
+    ASSERT_FALSE(starts.empty());
+    EXPECT_EQ(starts.front(), "----");
+    std::vector<std::string> listing(starts.begin() + 1,
+                                     std::find(starts.begin() + 1, starts.end(), "----"));
+    ASSERT_GE(listing.size(), childEnvironment.size());
+    EXPECT_EQ(std::vector<std::string>(listing.begin(), listing.begin() + childEnvironment.size()),
+              childEnvironment);
+    for (std::size_t i = childEnvironment.size(); i < listing.size(); ++i) {
+        EXPECT_TRUE(listing[i].rfind("SystemDrive=", 0) == 0 ||
+                    listing[i].rfind("SystemRoot=", 0) == 0)
+            << listing[i];
+    }
+    EXPECT_TRUE(bodiesFrom(lines, "loadconfig:doJob").empty());
 }

@@ -7,8 +7,10 @@
 #include "loadconfig.h"
 
 #include <gtest/gtest.h>
+#include <winternl.h>
 
 #include <cstring>
+#include <cwchar>
 
 namespace {
 
@@ -39,6 +41,20 @@ UINT WINAPI answerSystemDirectory(LPWSTR buffer, UINT size) {
     return static_cast<UINT>(fakeSystemDirectory.size());
 }
 
+std::wstring fakeEnvironment;
+const wchar_t* releasedEnvironment = nullptr;
+int environmentReads = 0;
+
+LPWCH WINAPI answerEnvironment() {
+    ++environmentReads;
+    return &fakeEnvironment[0];
+}
+
+BOOL WINAPI recordRelease(LPWCH strings) {
+    releasedEnvironment = strings;
+    return TRUE;
+}
+
 }  // namespace
 
 DebuggerCapture::DebuggerCapture() : saved_(kernel.OutputDebugStringA) {
@@ -59,6 +75,31 @@ FakePaths::FakePaths(const std::wstring& modulePath, const std::wstring& systemD
     fakeSystemDirectory = systemDirectory;
     kernel.GetModuleFileNameW = answerModulePath;
     kernel.GetSystemDirectoryW = answerSystemDirectory;
+}
+
+FakeEnvironment::FakeEnvironment(std::initializer_list<const wchar_t*> entries) {
+    fakeEnvironment.clear();
+    for (const wchar_t* entry : entries) {
+        fakeEnvironment += entry;
+        fakeEnvironment += L'\0';
+    }
+    fakeEnvironment += L'\0';
+    releasedEnvironment = nullptr;
+    environmentReads = 0;
+    kernel.GetEnvironmentStringsW = answerEnvironment;
+    kernel.FreeEnvironmentStringsW = recordRelease;
+}
+
+int FakeEnvironment::reads() const {
+    return environmentReads;
+}
+
+const wchar_t* FakeEnvironment::released() const {
+    return releasedEnvironment;
+}
+
+const wchar_t* FakeEnvironment::strings() const {
+    return fakeEnvironment.c_str();
 }
 
 void resetLauncherState() {
@@ -215,4 +256,167 @@ std::string utf8(const std::wstring& text) {
     std::string out(bytes > 0 ? bytes - 1 : 0, '\0');
     WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &out[0], bytes, nullptr, nullptr);
     return out;
+}
+
+std::wstring installProbe(const std::wstring& directory, const std::wstring& name) {
+    std::wstring path = directory + L"\\" + name + L".exe";
+    copyFile(PROBE_EXE, path);
+    return path;
+}
+
+ProbeRecord waitForProbe(const std::wstring& directory, const std::wstring& name,
+                         unsigned long timeoutMs) {
+    std::wstring path = directory + L"\\" + name + L".record";
+    ProbeRecord record;
+    for (unsigned long waited = 0; GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES;
+         waited += 100) {
+        if (waited >= timeoutMs) {
+            ADD_FAILURE() << "no record from the probe " << utf8(name) << " in " << utf8(directory);
+            return record;
+        }
+        Sleep(100);
+    }
+    record.found = true;
+    bool inEnvironment = false;
+    for (const std::string& line : linesOf(readFile(path))) {
+        if (inEnvironment) {
+            record.environment.push_back(line);
+            continue;
+        }
+        if (line == "environment:") {
+            inEnvironment = true;
+            continue;
+        }
+        std::size_t equals = line.find('=');
+        std::string key = line.substr(0, equals);
+        std::string value = equals == std::string::npos ? std::string() : line.substr(equals + 1);
+        if (key == "commandLine") {
+            record.commandLine = value;
+        } else if (key == "currentDirectory") {
+            record.currentDirectory = value;
+        } else if (key == "stdinRead") {
+            record.stdinRead = value == "1";
+        } else if (key == "stdin") {
+            record.stdinText = value;
+        } else if (key == "stdoutWritten") {
+            record.stdoutWritten = value == "1";
+        } else if (key == "stderrWritten") {
+            record.stderrWritten = value == "1";
+        }
+    }
+    return record;
+}
+
+namespace {
+
+bool isWineAddition(const std::string& entry) {
+    return entry.compare(0, 4, "WINE") == 0 || entry.compare(0, 12, "SystemDrive=") == 0 ||
+           entry.compare(0, 11, "SystemRoot=") == 0;
+}
+
+}  // namespace
+
+void expectChildEnvironment(const std::vector<std::string>& actual,
+                            const std::vector<std::string>& expected) {
+    // Wine sets SystemDrive and SystemRoot afresh in every child, which moves
+    // them from their place in the block to the end, among its own entries.
+    std::vector<std::string> inPlace;
+    for (const std::string& entry : expected) {
+        if (entry.compare(0, 12, "SystemDrive=") != 0 && entry.compare(0, 11, "SystemRoot=") != 0) {
+            inPlace.push_back(entry);
+        }
+    }
+    ASSERT_GE(actual.size(), inPlace.size()) << "the child lacks entries of its block";
+    for (std::size_t i = 0; i < inPlace.size(); ++i) {
+        EXPECT_EQ(actual[i], inPlace[i]) << "entry " << i << " of the child's environment";
+    }
+    for (std::size_t i = inPlace.size(); i < actual.size(); ++i) {
+        EXPECT_TRUE(isWineAddition(actual[i])) << "unexpected entry " << actual[i];
+    }
+}
+
+std::vector<std::string> entriesOf(const wchar_t* block, int count) {
+    std::vector<std::string> entries;
+    if (block == nullptr) {
+        return entries;
+    }
+    for (const wchar_t* entry = block; entry < block + count; entry += std::wcslen(entry) + 1) {
+        entries.push_back(utf8(entry));
+    }
+    return entries;
+}
+
+std::vector<std::string> bodiesFrom(const std::vector<std::string>& lines,
+                                    const std::string& origin) {
+    std::vector<std::string> bodies;
+    for (const std::string& line : lines) {
+        if (entryOrigin(line) == origin) {
+            bodies.push_back(entryBody(line));
+        }
+    }
+    return bodies;
+}
+
+std::vector<std::string> linesStartingWith(const std::vector<std::string>& lines,
+                                           const std::string& prefix) {
+    std::vector<std::string> found;
+    for (const std::string& line : lines) {
+        if (line.compare(0, prefix.size(), prefix) == 0) {
+            found.push_back(line);
+        }
+    }
+    return found;
+}
+
+namespace {
+
+// One row of the system's handle table (SystemExtendedHandleInformation).
+struct HandleTableEntry {
+    PVOID object;
+    ULONG_PTR processId;
+    ULONG_PTR handleValue;
+    ULONG grantedAccess;
+    USHORT creatorBackTraceIndex;
+    USHORT objectTypeIndex;
+    ULONG handleAttributes;
+    ULONG reserved;
+};
+
+struct HandleTable {
+    ULONG_PTR count;
+    ULONG_PTR reserved;
+    HandleTableEntry entries[1];
+};
+
+constexpr ULONG systemExtendedHandleInformation = 64;
+constexpr NTSTATUS statusInfoLengthMismatch = static_cast<NTSTATUS>(0xC0000004L);
+
+}  // namespace
+
+unsigned long handleCount() {
+    // GetProcessHandleCount answers 0 under Wine whatever the process holds;
+    // the system's handle table is right on both.
+    std::vector<char> buffer(1 << 16);
+    ULONG needed = 0;
+    NTSTATUS status;
+    while ((status = NtQuerySystemInformation(
+                static_cast<SYSTEM_INFORMATION_CLASS>(systemExtendedHandleInformation),
+                buffer.data(), static_cast<ULONG>(buffer.size()), &needed)) ==
+           statusInfoLengthMismatch) {
+        buffer.resize(buffer.size() * 2);
+    }
+    EXPECT_EQ(status, 0) << "the handle table cannot be read";
+    if (status != 0) {
+        return 0;
+    }
+    const HandleTable* table = reinterpret_cast<const HandleTable*>(buffer.data());
+    unsigned long count = 0;
+    for (ULONG_PTR i = 0; i < table->count; ++i) {
+        if (table->entries[i].processId == GetCurrentProcessId()) {
+            ++count;
+        }
+    }
+    // A process always holds some handles: zero means the count is not live.
+    EXPECT_GT(count, 0u);
+    return count;
 }

@@ -4,6 +4,7 @@
 
 #include "kernelServices.h"
 
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,23 @@ private:
     KernelOverride restore_;
 };
 
+// Makes GetEnvironmentStringsW hand out the given entries for the scope's
+// lifetime: a launcher environment of the test's choosing, such as case
+// variants of one name, which cannot coexist in a real one.
+class FakeEnvironment {
+public:
+    explicit FakeEnvironment(std::initializer_list<const wchar_t*> entries);
+    FakeEnvironment(const FakeEnvironment&) = delete;
+    FakeEnvironment& operator=(const FakeEnvironment&) = delete;
+    // How often the environment was read, and what was handed back.
+    int reads() const;
+    const wchar_t* released() const;
+    const wchar_t* strings() const;
+
+private:
+    KernelOverride restore_;
+};
+
 // Back to the state before the entry point: settings null, buffers zero, no
 // splash image, the log not yet opened.
 void resetLauncherState();
@@ -72,3 +90,44 @@ std::string entryBody(const std::string& line);
 std::string entryOrigin(const std::string& line);
 
 std::string utf8(const std::wstring& text);
+
+// What the probe (tests/probe) recorded about its start.
+struct ProbeRecord {
+    bool found = false;
+    std::string commandLine;
+    std::string currentDirectory;
+    bool stdinRead = false;
+    std::string stdinText;
+    bool stdoutWritten = false;
+    bool stderrWritten = false;
+    std::vector<std::string> environment;
+};
+
+// Copies the probe to `directory`\`name`.exe and returns that path.
+std::wstring installProbe(const std::wstring& directory, const std::wstring& name);
+// Waits up to `timeoutMs` for the record that the probe named `name` leaves
+// in its working directory `directory`, then reads it.
+ProbeRecord waitForProbe(const std::wstring& directory, const std::wstring& name,
+                         unsigned long timeoutMs = 30000);
+
+// Checks a child's environment against the block the launcher handed it.
+// Under Wine a Windows child also finds Wine's own entries after the block:
+// names beginning with WINE, and SystemDrive and SystemRoot (which Wine sets
+// again, so they leave their place in the block). Exactly those are tolerated
+// after the expected entries, nothing else and nowhere else.
+void expectChildEnvironment(const std::vector<std::string>& actual,
+                            const std::vector<std::string>& expected);
+
+// The entries of a block in the layout CreateProcessW takes.
+std::vector<std::string> entriesOf(const wchar_t* block, int count);
+
+// The bodies of the log's entries that came from `origin` ("source:function").
+std::vector<std::string> bodiesFrom(const std::vector<std::string>& lines,
+                                    const std::string& origin);
+
+// The lines that begin with `prefix`, in order.
+std::vector<std::string> linesStartingWith(const std::vector<std::string>& lines,
+                                           const std::string& prefix);
+
+// The number of handles this process holds.
+unsigned long handleCount();

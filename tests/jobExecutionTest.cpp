@@ -1,0 +1,192 @@
+// The job: the second program first, then the Java application, each started
+// as configured. Probes stand in for both executables.
+#include "diagnosticLog.h"
+#include "loadconfig.h"
+#include "testSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cwchar>
+
+namespace {
+
+void set(WideText& setting, const std::wstring& value) {
+    setting.release();
+    setting.appendWide(value.c_str());
+}
+
+class Job : public ::testing::Test {
+protected:
+    void SetUp() override {
+        resetLauncherState();
+        logPath_ = freshLogFile(L"JobTest");
+        std::wcscpy(programData, L"C:\\ProgramData");
+        std::wcscpy(moduleDir, L"JobTest");
+        moduleName = moduleDir;
+
+        dir_ = makeTempDir(L"job");
+        agent_ = installProbe(dir_, L"agent");
+        javaw_ = installProbe(dir_, L"javaw");
+        data_ = dir_ + L"\\data";
+        logs_ = dir_ + L"\\log";
+        CreateDirectoryW(data_.c_str(), nullptr);
+        CreateDirectoryW(logs_.c_str(), nullptr);
+
+        set(configPath, L"PATH=C:\\App\\jre\\bin;C:\\windows\\system32");
+        set(configApplication, javaw_);
+        set(configDataDir, data_);
+        set(configMainJar, L"C:\\App\\app\\main.jar");
+    }
+    void TearDown() override { resetLauncherState(); }
+
+    std::vector<std::string> logLines() {
+        if (GetFileAttributesW(logPath_.c_str()) == INVALID_FILE_ATTRIBUTES) {
+            return {};
+        }
+        return linesOf(readFile(logPath_));
+    }
+    std::vector<std::string> jobLines() { return bodiesFrom(logLines(), "loadconfig:doJob"); }
+    std::vector<std::string> startLines() {
+        return bodiesFrom(logLines(), "startProcess:startProcess");
+    }
+
+    KernelOverride restore_;
+    FakeEnvironment environment_{
+        {L"Path=C:\\own", L"TEMP=C:\\t", L"JAVA_HOME=C:\\jdk", L"USERNAME=ada"}};
+    std::vector<std::string> childEnvironment_ = {"PATH=C:\\App\\jre\\bin;C:\\windows\\system32",
+                                                  "TEMP=C:\\t", "USERNAME=ada"};
+    std::wstring logPath_;
+    std::wstring dir_;
+    std::wstring agent_;
+    std::wstring javaw_;
+    std::wstring data_;
+    std::wstring logs_;
+};
+
+}  // namespace
+
+TEST_F(Job, StartsTheSecondProgramFirstThenTheJavaApplication) {
+    set(configApplication2, agent_);
+    set(configLogDir, logs_);
+    set(configJavaOptions, L"-Xms64m -Dapp.home=C:\\ProgramData\\Example ");
+    commandLineArgs = L"-x \"a b\"";
+    doJob();
+
+    std::string agentLine = "\"" + utf8(agent_) + "\" ";
+    std::string javaLine = "\"" + utf8(javaw_) +
+                           "\" -Xms64m -Dapp.home=C:\\ProgramData\\Example  -jar "
+                           "\"C:\\App\\app\\main.jar\" -x \"a b\"";
+    std::vector<std::string> lines = startLines();
+    EXPECT_EQ(
+        linesStartingWith(lines, "application="),
+        (std::vector<std::string>{"application=" + utf8(agent_), "application=" + utf8(javaw_)}));
+    EXPECT_EQ(linesStartingWith(lines, "commandLine="),
+              (std::vector<std::string>{"commandLine=" + agentLine, "commandLine=" + javaLine}));
+    // The second program never gets output files, even with a log directory.
+    std::string out = utf8(logs_) + "\\out_JobTest.log";
+    std::string err = utf8(logs_) + "\\err_JobTest.log";
+    EXPECT_EQ(linesStartingWith(lines, "outLog="),
+              (std::vector<std::string>{"outLog=NUL", "outLog=" + out}));
+    EXPECT_EQ(linesStartingWith(lines, "errLog="),
+              (std::vector<std::string>{"errLog=NUL", "errLog=" + err}));
+    EXPECT_TRUE(jobLines().empty());
+
+    ProbeRecord agent = waitForProbe(data_, L"agent");
+    ProbeRecord java = waitForProbe(data_, L"javaw");
+    EXPECT_EQ(agent.commandLine, agentLine);
+    EXPECT_EQ(java.commandLine, javaLine);
+    EXPECT_EQ(agent.currentDirectory, utf8(data_));
+    EXPECT_EQ(java.currentDirectory, utf8(data_));
+    expectChildEnvironment(agent.environment, childEnvironment_);
+    expectChildEnvironment(java.environment, childEnvironment_);
+    EXPECT_EQ(readFile(logs_ + L"\\out_JobTest.log"), "probe standard output\n");
+    EXPECT_EQ(readFile(logs_ + L"\\err_JobTest.log"), "probe standard error\n");
+}
+
+TEST_F(Job, WithoutOptionsOrTailTheJarStandsBetweenBlanks) {
+    commandLineArgs = L"";
+    doJob();
+
+    EXPECT_EQ(waitForProbe(data_, L"javaw").commandLine,
+              "\"" + utf8(javaw_) + "\"  -jar \"C:\\App\\app\\main.jar\" ");
+    ASSERT_FALSE(configJavaOptions.isNull());
+    EXPECT_STREQ(configJavaOptions.get(), L"");
+}
+
+TEST_F(Job, OnlyTheJavaApplicationConfiguredWritesToTheNullDevice) {
+    commandLineArgs = L"-x";
+    doJob();
+
+    ProbeRecord java = waitForProbe(data_, L"javaw");
+    EXPECT_TRUE(java.stdoutWritten);
+    EXPECT_TRUE(java.stderrWritten);
+    std::vector<std::string> lines = startLines();
+    EXPECT_EQ(linesStartingWith(lines, "application="),
+              std::vector<std::string>{"application=" + utf8(javaw_)});
+    EXPECT_EQ(linesStartingWith(lines, "outLog="), std::vector<std::string>{"outLog=NUL"});
+    EXPECT_EQ(linesStartingWith(lines, "errLog="), std::vector<std::string>{"errLog=NUL"});
+    EXPECT_TRUE(jobLines().empty());
+}
+
+TEST_F(Job, AFailedSecondProgramStillLeavesTheJavaApplicationStarted) {
+    set(configApplication2, dir_ + L"\\bin\\absent.exe");
+    commandLineArgs = L"";
+    doJob();
+
+    EXPECT_EQ(jobLines(), std::vector<std::string>{"error startProcess2"});
+    EXPECT_TRUE(waitForProbe(data_, L"javaw").found);
+}
+
+TEST_F(Job, AnEmptySecondProgramIsStillAttempted) {
+    set(configApplication2, L"");
+    commandLineArgs = L"";
+    doJob();
+
+    std::vector<std::string> lines = startLines();
+    EXPECT_EQ(linesStartingWith(lines, "application=").front(), "application=");
+    EXPECT_EQ(jobLines(), std::vector<std::string>{"error startProcess2"});
+    EXPECT_TRUE(waitForProbe(data_, L"javaw").found);
+}
+
+TEST_F(Job, WithoutDataDirectoryEachConfiguredChildFailsOnce) {
+    set(configApplication2, agent_);
+    configDataDir.release();
+    commandLineArgs = L"";
+    doJob();
+
+    EXPECT_EQ(jobLines(), (std::vector<std::string>{"error startProcess2", "error startProcess"}));
+    EXPECT_TRUE(startLines().empty());
+}
+
+TEST_F(Job, AMissingLogDirectoryFailsOnlyTheJavaStart) {
+    set(configApplication2, agent_);
+    std::wstring missing = dir_ + L"\\missing";
+    set(configLogDir, missing);
+    commandLineArgs = L"";
+    doJob();
+
+    std::vector<std::string> lines = logLines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(entryOrigin(lines[lines.size() - 2]), "startProcess:startProcess");
+    EXPECT_EQ(entryBody(lines[lines.size() - 2]).rfind("err:3  ", 0), 0u);
+    EXPECT_EQ(entryOrigin(lines.back()), "loadconfig:doJob");
+    EXPECT_EQ(entryBody(lines.back()), "error startProcess");
+    EXPECT_TRUE(waitForProbe(data_, L"agent").found);
+    EXPECT_EQ(GetFileAttributesW(missing.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST_F(Job, AJarWithoutRuntimeIsRefused) {
+    configApplication.release();
+    commandLineArgs = L"";
+    doJob();
+
+    EXPECT_EQ(jobLines(), std::vector<std::string>{"error startProcess"});
+    EXPECT_TRUE(startLines().empty());
+}
+
+TEST_F(Job, NoJarNoSecondProgramStartsNothing) {
+    configMainJar.release();
+    doJob();
+
+    EXPECT_TRUE(logLines().empty());
+}

@@ -1,0 +1,84 @@
+// A stand-in child for the tests: it records what the launcher gave it and
+// leaves a mark on each of its standard outputs.
+//
+// The record lands in the working directory as "<exe name>.record" (UTF-8):
+//   commandLine=<GetCommandLineW>
+//   currentDirectory=<GetCurrentDirectoryW>
+//   stdinRead=<1 when ReadFile on standard input succeeded>
+//   stdin=<the bytes it read, up to 4096>
+//   stdoutWritten=<1 when the marker was written>
+//   stderrWritten=<1 when the marker was written>
+//   environment:
+//   <one line per entry of GetEnvironmentStringsW, in order>
+// It is written under another name and renamed when complete, so a reader
+// that finds the record finds all of it.
+#include <windows.h>
+
+#include <string>
+
+namespace {
+
+std::string utf8(const wchar_t* text) {
+    int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    std::string out(bytes > 0 ? bytes - 1 : 0, '\0');
+    if (bytes > 1) {
+        WideCharToMultiByte(CP_UTF8, 0, text, -1, &out[0], bytes, nullptr, nullptr);
+    }
+    return out;
+}
+
+bool writeMarker(DWORD which, const char* marker) {
+    DWORD written = 0;
+    return WriteFile(GetStdHandle(which), marker, static_cast<DWORD>(lstrlenA(marker)), &written,
+                     nullptr) &&
+           written == static_cast<DWORD>(lstrlenA(marker));
+}
+
+std::wstring recordName() {
+    wchar_t module[MAX_PATH];
+    GetModuleFileNameW(nullptr, module, MAX_PATH);
+    std::wstring name = module;
+    name = name.substr(name.find_last_of(L"\\/") + 1);
+    return name.substr(0, name.rfind(L'.')) + L".record";
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    std::string record = "commandLine=" + utf8(GetCommandLineW()) + "\n";
+
+    wchar_t directory[MAX_PATH] = L"";
+    GetCurrentDirectoryW(MAX_PATH, directory);
+    record += "currentDirectory=" + utf8(directory) + "\n";
+
+    char input[4096];
+    DWORD got = 0;
+    BOOL read = ReadFile(GetStdHandle(STD_INPUT_HANDLE), input, sizeof input, &got, nullptr);
+    record += std::string("stdinRead=") + (read ? "1" : "0") + "\n";
+    record += "stdin=" + std::string(input, read ? got : 0) + "\n";
+
+    record += std::string("stdoutWritten=") +
+              (writeMarker(STD_OUTPUT_HANDLE, "probe standard output\n") ? "1" : "0") + "\n";
+    record += std::string("stderrWritten=") +
+              (writeMarker(STD_ERROR_HANDLE, "probe standard error\n") ? "1" : "0") + "\n";
+
+    record += "environment:\n";
+    wchar_t* strings = GetEnvironmentStringsW();
+    for (const wchar_t* entry = strings; entry != nullptr && *entry != L'\0';
+         entry += lstrlenW(entry) + 1) {
+        record += utf8(entry) + "\n";
+    }
+    FreeEnvironmentStringsW(strings);
+
+    std::wstring name = recordName();
+    std::wstring partial = name + L".partial";
+    HANDLE file = CreateFileW(partial.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return 1;
+    }
+    DWORD written = 0;
+    WriteFile(file, record.data(), static_cast<DWORD>(record.size()), &written, nullptr);
+    CloseHandle(file);
+    return MoveFileExW(partial.c_str(), name.c_str(), MOVEFILE_REPLACE_EXISTING) ? 0 : 2;
+}

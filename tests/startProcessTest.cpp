@@ -1,0 +1,321 @@
+// Starting one child: what it receives (environment, command line, working
+// directory, standard handles) and what the log says about it. The child is
+// the probe, which records what it was given.
+#include "diagnosticLog.h"
+#include "loadconfig.h"
+#include "startProcess.h"
+#include "testSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cwchar>
+
+namespace {
+
+class StartProcess : public ::testing::Test {
+protected:
+    void SetUp() override {
+        resetLauncherState();
+        logPath_ = freshLogFile(L"StartTest");
+        std::wcscpy(programData, L"C:\\ProgramData");
+        std::wcscpy(moduleDir, L"StartTest");
+        moduleName = moduleDir;
+        dir_ = makeTempDir(L"start");
+        probe_ = installProbe(dir_, L"child");
+        block_.appendEntry(L"PATH=C:\\App\\jre\\bin;C:\\windows\\system32");
+    }
+    void TearDown() override { resetLauncherState(); }
+
+    int start(const wchar_t* outLog, const wchar_t* errLog, const wchar_t* arguments = L"") {
+        return startProcess(outLog, errLog, probe_.c_str(), dir_.c_str(), arguments, block_);
+    }
+    // The bodies of startProcess's log lines; none when nothing was logged.
+    std::vector<std::string> logged() {
+        if (GetFileAttributesW(logPath_.c_str()) == INVALID_FILE_ATTRIBUTES) {
+            return {};
+        }
+        return bodiesFrom(linesOf(readFile(logPath_)), "startProcess:startProcess");
+    }
+    std::vector<std::string> blockEntries() const {
+        return entriesOf(block_.get(), block_.count());
+    }
+
+    KernelOverride restore_;
+    std::wstring logPath_;
+    std::wstring dir_;
+    std::wstring probe_;
+    EnvironmentBlock block_;
+};
+
+}  // namespace
+
+TEST_F(StartProcess, ListedVariablesFollowTheCallersEntriesInTheLaunchersOrder) {
+    FakeEnvironment environment({L"=C:=C:\\work", L"USERNAME=ada", L"Path=C:\\tools", L"TMP=C:\\t1",
+                                 L"windir=C:\\windows", L"TEMP=C:\\t2",
+                                 L"ALLUSERSPROFILE=C:\\ProgramData"});
+    ASSERT_EQ(start(nullptr, nullptr), 0);
+
+    std::vector<std::string> expected = {"PATH=C:\\App\\jre\\bin;C:\\windows\\system32",
+                                         "USERNAME=ada", "TMP=C:\\t1", "TEMP=C:\\t2",
+                                         "ALLUSERSPROFILE=C:\\ProgramData"};
+    EXPECT_EQ(blockEntries(), expected);
+    EXPECT_EQ(environment.released(), environment.strings());
+
+    std::vector<std::string> lines = logged();
+    ASSERT_GE(lines.size(), expected.size() + 2);
+    EXPECT_EQ(lines[0], "----");
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.begin() + 1 + expected.size()),
+              expected);
+    EXPECT_EQ(lines[expected.size() + 1], "----");
+
+    expectChildEnvironment(waitForProbe(dir_, L"child").environment, expected);
+}
+
+TEST_F(StartProcess, WithholdsUnlistedNamesCaseVariantsAndLongerNames) {
+    FakeEnvironment environment({L"Temp=C:\\a", L"tmp=C:\\b", L"Path=C:\\c", L"PATH=C:\\d",
+                                 L"windir=C:\\e", L"TEMPDIR=C:\\f", L"OSTYPE=x", L"username=ada",
+                                 L"SYSTEMROOT=C:\\w", L"JAVA_HOME=C:\\jdk"});
+    ASSERT_EQ(start(nullptr, nullptr), 0);
+
+    std::vector<std::string> expected = {"PATH=C:\\App\\jre\\bin;C:\\windows\\system32"};
+    EXPECT_EQ(blockEntries(), expected);
+    expectChildEnvironment(waitForProbe(dir_, L"child").environment, expected);
+}
+
+TEST_F(StartProcess, PassesProgramFilesX86ThroughItsOwnRowOnce) {
+    FakeEnvironment environment(
+        {L"ProgramFiles(x86)=C:\\Program Files (x86)", L"ProgramFilesX=no"});
+    ASSERT_EQ(start(nullptr, nullptr), 0);
+
+    std::vector<std::string> expected = {"PATH=C:\\App\\jre\\bin;C:\\windows\\system32",
+                                         "ProgramFiles(x86)=C:\\Program Files (x86)"};
+    EXPECT_EQ(blockEntries(), expected);
+
+    // A 32-bit child sets ProgramFiles to the value of ProgramFiles(x86)
+    // itself, as it does on a 64-bit Windows; the launcher passed no such entry.
+    std::vector<std::string> received = waitForProbe(dir_, L"child").environment;
+    auto mapped =
+        std::find(received.begin(), received.end(), "ProgramFiles=C:\\Program Files (x86)");
+    if (mapped != received.end()) {
+        received.erase(mapped);
+    }
+    expectChildEnvironment(received, expected);
+}
+
+TEST_F(StartProcess, TheLaunchersOwnPathNeverReachesTheChild) {
+    // The real environment this time, with a path variable that would show.
+    ASSERT_TRUE(SetEnvironmentVariableW(L"PATH", L"C:\\launchers-own-path"));
+    ASSERT_TRUE(SetEnvironmentVariableW(L"TEMP", L"C:\\launchers-temp"));
+    ASSERT_EQ(start(nullptr, nullptr), 0);
+
+    ProbeRecord record = waitForProbe(dir_, L"child");
+    std::vector<std::string> expected = blockEntries();
+    EXPECT_EQ(expected.front(), "PATH=C:\\App\\jre\\bin;C:\\windows\\system32");
+    EXPECT_NE(std::find(expected.begin(), expected.end(), "TEMP=C:\\launchers-temp"),
+              expected.end());
+    expectChildEnvironment(record.environment, expected);
+    for (const std::string& entry : record.environment) {
+        EXPECT_EQ(entry.find("launchers-own-path"), std::string::npos) << entry;
+    }
+}
+
+TEST_F(StartProcess, UnreadableEnvironmentIsLoggedAndStartsNothing) {
+    kernel.GetEnvironmentStringsW = []() WINAPI -> LPWCH {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    };
+    EXPECT_EQ(start(nullptr, nullptr), ERROR_GENERIC);
+
+    EXPECT_EQ(blockEntries(),
+              std::vector<std::string>{"PATH=C:\\App\\jre\\bin;C:\\windows\\system32"});
+    std::vector<std::string> lines = logged();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind("err:8  ", 0), 0u) << lines[0];
+}
+
+TEST_F(StartProcess, RefusesNullApplicationDirectoryOrArgumentsWithoutATrace) {
+    FakeEnvironment environment({L"TEMP=C:\\t"});
+    const wchar_t* app = probe_.c_str();
+    const wchar_t* dir = dir_.c_str();
+    EXPECT_EQ(startProcess(nullptr, nullptr, nullptr, dir, L"", block_), ERROR_GENERIC);
+    EXPECT_EQ(startProcess(nullptr, nullptr, app, nullptr, L"", block_), ERROR_GENERIC);
+    EXPECT_EQ(startProcess(nullptr, nullptr, app, dir, nullptr, block_), ERROR_GENERIC);
+
+    EXPECT_EQ(environment.reads(), 0);
+    EXPECT_EQ(blockEntries(),
+              std::vector<std::string>{"PATH=C:\\App\\jre\\bin;C:\\windows\\system32"});
+    EXPECT_TRUE(logged().empty());
+}
+
+TEST_F(StartProcess, LogsAndPassesTheQuotedApplicationAndTheArgumentsAsGiven) {
+    ASSERT_EQ(start(nullptr, nullptr, L"-Xmx64m -jar \"C:\\my app\\main.jar\" -x"), 0);
+
+    std::string commandLine = "\"" + utf8(probe_) + "\" -Xmx64m -jar \"C:\\my app\\main.jar\" -x";
+    std::vector<std::string> lines = logged();
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(std::vector<std::string>(lines.end() - 3, lines.end()),
+              (std::vector<std::string>{"application=" + utf8(probe_), "commandLine=" + commandLine,
+                                        "currentDirectory=" + utf8(dir_)}));
+
+    ProbeRecord record = waitForProbe(dir_, L"child");
+    EXPECT_EQ(record.commandLine, commandLine);
+    EXPECT_EQ(record.currentDirectory, utf8(dir_));
+}
+
+TEST_F(StartProcess, EmptyArgumentsLeaveOneBlankAfterTheQuotedApplication) {
+    ASSERT_EQ(start(nullptr, nullptr, L""), 0);
+
+    std::string commandLine = "\"" + utf8(probe_) + "\" ";
+    EXPECT_EQ(waitForProbe(dir_, L"child").commandLine, commandLine);
+    std::vector<std::string> lines = logged();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "commandLine=" + commandLine), lines.end());
+}
+
+TEST_F(StartProcess, WithoutFilesTheChildWritesToTheNullDeviceAndReadsNothing) {
+    ASSERT_EQ(start(nullptr, nullptr), 0);
+
+    std::vector<std::string> lines = logged();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "outLog=NUL"), lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "errLog=NUL"), lines.end());
+    ProbeRecord record = waitForProbe(dir_, L"child");
+    EXPECT_TRUE(record.stdoutWritten);
+    EXPECT_TRUE(record.stderrWritten);
+    EXPECT_TRUE(record.stdinRead);
+    EXPECT_EQ(record.stdinText, "");
+}
+
+TEST_F(StartProcess, OutputAndErrorLandInTheirFiles) {
+    std::wstring out = dir_ + L"\\out.log";
+    std::wstring err = dir_ + L"\\err.log";
+    ASSERT_EQ(start(out.c_str(), err.c_str()), 0);
+
+    ProbeRecord record = waitForProbe(dir_, L"child");
+    EXPECT_TRUE(record.stdinRead);
+    EXPECT_EQ(record.stdinText, "");
+    EXPECT_EQ(readFile(out), "probe standard output\n");
+    EXPECT_EQ(readFile(err), "probe standard error\n");
+    std::vector<std::string> lines = logged();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "outLog=" + utf8(out)), lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "errLog=" + utf8(err)), lines.end());
+}
+
+TEST_F(StartProcess, EachStartEmptiesTheOutputFilesFirst) {
+    std::wstring out = dir_ + L"\\out.log";
+    std::wstring err = dir_ + L"\\err.log";
+    writeFile(out, "what an earlier run wrote, longer than the probe's marker\n");
+    writeFile(err, "what an earlier run wrote, longer than the probe's marker\n");
+    ASSERT_EQ(start(out.c_str(), err.c_str()), 0);
+    waitForProbe(dir_, L"child");
+    ASSERT_TRUE(DeleteFileW((dir_ + L"\\child.record").c_str()));
+
+    EnvironmentBlock again;
+    again.appendEntry(L"PATH=C:\\App");
+    ASSERT_EQ(startProcess(out.c_str(), err.c_str(), probe_.c_str(), dir_.c_str(), L"", again), 0);
+    waitForProbe(dir_, L"child");
+    EXPECT_EQ(readFile(out), "probe standard output\n");
+    EXPECT_EQ(readFile(err), "probe standard error\n");
+}
+
+TEST_F(StartProcess, OutputFileInAMissingDirectoryFailsWithThePathError) {
+    std::wstring out = dir_ + L"\\missing\\out.log";
+    EXPECT_EQ(start(out.c_str(), nullptr), ERROR_GENERIC);
+
+    std::vector<std::string> lines = logged();
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[lines.size() - 3], "outLog=" + utf8(out));
+    EXPECT_EQ(lines[lines.size() - 2], "errLog=NUL");
+    EXPECT_EQ(lines.back().rfind("err:3  ", 0), 0u) << lines.back();
+    EXPECT_EQ(GetFileAttributesW((dir_ + L"\\missing").c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST_F(StartProcess, ErrorFileInAMissingDirectoryFailsAndClosesTheOutputFile) {
+    std::wstring out = dir_ + L"\\out.log";
+    std::wstring err = dir_ + L"\\missing\\err.log";
+    EXPECT_EQ(start(out.c_str(), err.c_str()), ERROR_GENERIC);
+
+    std::vector<std::string> lines = logged();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back().rfind("err:3  ", 0), 0u) << lines.back();
+    // The output file was made, and nothing holds it open any more.
+    EXPECT_TRUE(DeleteFileW(out.c_str())) << GetLastError();
+}
+
+TEST_F(StartProcess, MissingExecutableIsLoggedAfterTheCommandLine) {
+    std::wstring missing = dir_ + L"\\absent.exe";
+    EXPECT_EQ(startProcess(nullptr, nullptr, missing.c_str(), dir_.c_str(), L"-x", block_),
+              ERROR_GENERIC);
+
+    std::vector<std::string> lines = logged();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], "currentDirectory=" + utf8(dir_));
+    EXPECT_EQ(lines.back().rfind("err:2 CreateProcess ", 0), 0u) << lines.back();
+}
+
+TEST_F(StartProcess, AMissingWorkingDirectoryFailsTheStart) {
+    std::wstring missing = dir_ + L"\\missing";
+    EXPECT_EQ(startProcess(nullptr, nullptr, probe_.c_str(), missing.c_str(), L"", block_),
+              ERROR_GENERIC);
+
+    std::vector<std::string> lines = logged();
+    ASSERT_FALSE(lines.empty());
+    // ERROR_DIRECTORY: the directory name is invalid.
+    EXPECT_EQ(lines.back().rfind("err:267 CreateProcess ", 0), 0u) << lines.back();
+}
+
+// An empty block would be no environment at all for the system, which then
+// hands the child the launcher's whole environment.
+TEST_F(StartProcess, AnEmptyBlockNeverPassesTheLaunchersWholeEnvironment) {
+    FakeEnvironment environment({L"Path=C:\\launchers-own-path", L"JAVA_HOME=C:\\jdk"});
+    ASSERT_TRUE(SetEnvironmentVariableW(L"PATH", L"C:\\launchers-own-path"));
+    EnvironmentBlock empty;
+    ASSERT_EQ(startProcess(nullptr, nullptr, probe_.c_str(), dir_.c_str(), L"", empty), 0);
+
+    expectChildEnvironment(waitForProbe(dir_, L"child").environment, {});
+}
+
+TEST_F(StartProcess, HoldsNoHandleAfterAnyOutcome) {
+    std::wstring out = dir_ + L"\\out.log";
+    std::wstring err = dir_ + L"\\err.log";
+    std::wstring missingFile = dir_ + L"\\missing\\out.log";
+    std::wstring missingApp = dir_ + L"\\absent.exe";
+    // The first start sets up what the process keeps for good (the log file,
+    // the system's own bookkeeping); only what follows is counted.
+    ASSERT_EQ(start(out.c_str(), err.c_str()), 0);
+    waitForProbe(dir_, L"child");
+    ASSERT_TRUE(DeleteFileW((dir_ + L"\\child.record").c_str()));
+
+    struct Case {
+        const char* name;
+        const wchar_t* outLog;
+        const wchar_t* errLog;
+        const wchar_t* application;
+        int result;
+    };
+    for (const Case& c :
+         {Case{"success with files", out.c_str(), err.c_str(), probe_.c_str(), 0},
+          Case{"success with NUL", nullptr, nullptr, probe_.c_str(), 0},
+          Case{"output file fails", missingFile.c_str(), nullptr, probe_.c_str(), ERROR_GENERIC},
+          Case{"error file fails", out.c_str(), missingFile.c_str(), probe_.c_str(), ERROR_GENERIC},
+          Case{"process fails", out.c_str(), err.c_str(), missingApp.c_str(), ERROR_GENERIC},
+          Case{"null application", nullptr, nullptr, nullptr, ERROR_GENERIC}}) {
+        unsigned long before = handleCount();
+        EnvironmentBlock block;
+        block.appendEntry(L"PATH=C:\\App");
+        EXPECT_EQ(startProcess(c.outLog, c.errLog, c.application, dir_.c_str(), L"", block),
+                  c.result)
+            << c.name;
+        EXPECT_EQ(handleCount(), before) << c.name;
+        if (c.result == 0) {
+            waitForProbe(dir_, L"child");
+            DeleteFileW((dir_ + L"\\child.record").c_str());
+        }
+    }
+
+    kernel.GetEnvironmentStringsW = []() WINAPI -> LPWCH {
+        return nullptr;
+    };
+    unsigned long before = handleCount();
+    EXPECT_EQ(start(nullptr, nullptr), ERROR_GENERIC);
+    EXPECT_EQ(handleCount(), before) << "environment unreadable";
+}
