@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -25,11 +27,24 @@ std::string windowText(HWND window) {
     return window == WINDOW ? "splash" : "other window";
 }
 
+// An installation named SplashWindowTest whose log is read back; its children
+// are recorded, not started.
 class SplashWindow : public ::testing::Test {
 protected:
     void SetUp() override {
         resetLauncherState();
         calls.clear();
+        logPath_ = freshLogFile(L"SplashWindowTest");
+        std::wcscpy(programData, L"C:\\ProgramData");
+        std::wcscpy(moduleDir, L"SplashWindowTest");
+        moduleName = moduleDir;
+        kernel.CreateProcessW = [](LPCWSTR application, LPWSTR, LPSECURITY_ATTRIBUTES,
+                                   LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID, LPCWSTR,
+                                   LPSTARTUPINFOW, LPPROCESS_INFORMATION) WINAPI -> BOOL {
+            record("CreateProcess " + utf8(application));
+            SetLastError(ERROR_ACCESS_DENIED);
+            return FALSE;
+        };
         kernel.KillTimer = [](HWND window, UINT_PTR id) WINAPI -> BOOL {
             record("KillTimer " + windowText(window) + " " + std::to_string(id));
             return TRUE;
@@ -55,6 +70,19 @@ protected:
     }
     void TearDown() override { resetLauncherState(); }
 
+    // A second program is configured: doJob shows as its start.
+    void configureSecondProgram() {
+        configApplication2.appendWide(L"C:\\Apps\\second.exe");
+        configDataDir.appendWide(L"C:\\");
+        configPath.appendWide(L"PATH=C:\\windows\\system32");
+    }
+
+    std::vector<std::string> logLines() {
+        resetLauncherState();
+        return linesOf(readFile(logPath_));
+    }
+
+    std::wstring logPath_;
     KernelOverride restore_;
 };
 
@@ -119,6 +147,25 @@ TEST_F(SplashWindow, DestroyKillsTheTimerAndQuitsWithZero) {
     EXPECT_EQ(calls, (std::vector<std::string>{"KillTimer splash 15", "PostQuitMessage 0"}));
 }
 
+TEST_F(SplashWindow, StartMessageSetsTheTimerAndThenStartsTheApplication) {
+    configureSecondProgram();
+    splashMillisec = 2500;
+    EXPECT_EQ(splashWindowProc(WINDOW, WM_LAUNCH_START, 0, 0), 0);
+    EXPECT_EQ(calls, (std::vector<std::string>{"SetTimer splash 15 2500",
+                                               "CreateProcess C:\\Apps\\second.exe"}));
+}
+
+TEST_F(SplashWindow, LaterStartMessagesAreIgnored) {
+    configureSecondProgram();
+    splashMillisec = 2500;
+    splashWindowProc(WINDOW, WM_LAUNCH_START, 0, 0);
+    calls.clear();
+    // Any program on the desktop can post the message to the window.
+    EXPECT_EQ(splashWindowProc(WINDOW, WM_LAUNCH_START, 0, 0), 0);
+    EXPECT_EQ(splashWindowProc(WINDOW, WM_LAUNCH_START, 1, 1), 0);
+    EXPECT_EQ(calls, std::vector<std::string>{});
+}
+
 TEST_F(SplashWindow, OtherMessagesGoToTheDefault) {
     struct Case {
         UINT message;
@@ -151,6 +198,71 @@ TEST_F(SplashPaint, WithoutImageTheRequestedAreaIsFilledWithTheWorkspaceColour) 
     // 13 is COLOR_APPWORKSPACE + 1, the brush of that system colour.
     EXPECT_EQ(calls, (std::vector<std::string>{"BeginPaint splash", "FillRect 10,20,110,70 brush 13",
                                                "EndPaint splash"}));
+}
+
+// The splash path on a 1920 by 1080 screen, with a window that is made, or not.
+class SplashPath : public SplashWindow {
+protected:
+    void SetUp() override {
+        SplashWindow::SetUp();
+        kernel.GetClientRect = [](HWND, RECT* rect) WINAPI -> BOOL {
+            *rect = RECT{0, 0, 1920, 1080};
+            return TRUE;
+        };
+        kernel.CreateWindowExW = [](DWORD exStyle, LPCWSTR className, LPCWSTR title, DWORD style,
+                                    int x, int y, int width, int height, HWND parent, HMENU menu,
+                                    HINSTANCE, LPVOID data) WINAPI -> HWND {
+            char styles[32];
+            std::snprintf(styles, sizeof styles, "%lx %lx", exStyle, style);
+            record("CreateWindowEx " + utf8(className) + " \"" + utf8(title) + "\" " + styles +
+                   " at " + std::to_string(x) + "," + std::to_string(y) + " size " +
+                   std::to_string(width) + "x" + std::to_string(height) +
+                   (parent == nullptr && menu == nullptr && data == nullptr ? "" : " with extras"));
+            if (!windowIsMade) {
+                SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+                return nullptr;
+            }
+            return WINDOW;
+        };
+        // The loop ends at once: the first message is the quit message.
+        kernel.GetMessageW = [](MSG* message, HWND, UINT, UINT) WINAPI -> BOOL {
+            *message = MSG{};
+            message->message = WM_QUIT;
+            return FALSE;
+        };
+    }
+
+    static bool windowIsMade;
+};
+
+bool SplashPath::windowIsMade = true;
+
+TEST_F(SplashPath, WindowIsABorderlessVisiblePopupCentredAtTheImageSize) {
+    windowIsMade = true;
+    splashWidth = 301;
+    splashHeight = 151;
+    EXPECT_EQ(showSplash(GetModuleHandleW(nullptr)), 0);
+    // WS_POPUP | WS_VISIBLE; the start message follows the creation.
+    EXPECT_EQ(calls, (std::vector<std::string>{
+                         "CreateWindowEx APPLICATIONLAUNCHER \"application launcher\" 0 90000000 "
+                         "at 809,464 size 301x151",
+                         "PostMessage splash 1068 0 0"}));
+}
+
+TEST_F(SplashPath, WindowThatCannotBeMadeIsLoggedAndTheApplicationStartsWithoutIt) {
+    windowIsMade = false;
+    configureSecondProgram();
+    splashMillisec = 2500;
+    EXPECT_EQ(showSplash(GetModuleHandleW(nullptr)), 0);
+    EXPECT_EQ(calls, (std::vector<std::string>{
+                         "CreateWindowEx APPLICATIONLAUNCHER \"application launcher\" 0 90000000 "
+                         "at 760,440 size 400x200",
+                         "CreateProcess C:\\Apps\\second.exe"}));
+    std::vector<std::string> lines = logLines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(entryOrigin(lines[0]), "entryAndSplash:showSplash");
+    EXPECT_EQ(entryBody(lines[0]).rfind("err:1400 no splash window: CreateWindowEx ", 0), 0u)
+        << lines[0];
 }
 
 TEST(SplashGeometry, DefaultSizeForSizesOfZeroOrLess) {
