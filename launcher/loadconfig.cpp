@@ -172,21 +172,27 @@ void readString(const toml_table_t* table, const char* key, WideText& setting) {
 }
 
 // An array key appends each string element followed by `separator`; the first
-// element that is not a string ends the list.
+// element that is not a string ends the list. The elements are joined first
+// and converted once: appending them one by one would copy the growing
+// setting for every element, which thousands of options make quadratic.
 void appendStrings(const toml_table_t* table, const char* key, WideText& setting,
-                   const wchar_t* separator) {
+                   const char* separator) {
     const toml_array_t* array = toml_array_in(table, key);
     if (array == nullptr) {
         return;
     }
+    std::string joined;
     for (int index = 0;; ++index) {
         toml_datum_t element = toml_string_at(array, index);
         if (!element.ok) {
-            return;
+            break;
         }
         TomlString text(element.u.s);
-        setting.appendUtf8(text.get());
-        setting.appendWide(separator);
+        joined += text.get();
+        joined += separator;
+    }
+    if (!joined.empty()) {
+        setting.appendUtf8(joined.c_str());
     }
 }
 
@@ -248,11 +254,11 @@ int loadConfig(const wchar_t* path, int& millisec, WideText& splashImageName,
         }
     }
     if (const toml_table_t* env = toml_table_in(document.get(), "env")) {
-        appendStrings(env, "PATH", pathEntry, L";");
+        appendStrings(env, "PATH", pathEntry, ";");
     }
     if (const toml_table_t* jre = toml_table_in(document.get(), "jre")) {
         readString(jre, "main_jar", mainJar);
-        appendStrings(jre, "options", javaOptions, L" ");
+        appendStrings(jre, "options", javaOptions, " ");
     }
     if (const toml_table_t* app = toml_table_in(document.get(), "app")) {
         readString(app, "exec", application);
