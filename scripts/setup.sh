@@ -17,6 +17,8 @@ fi
 
 apt-get update -qq
 
+# The host g++ builds programs that run during the build (the icon artwork,
+# the native check of the TOML reader).
 apt-get install -y -qq --no-install-recommends \
     cmake ninja-build g++ \
     g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev \

@@ -2,6 +2,7 @@
 
 #include "CppTool.h"
 #include "diagnosticLog.h"
+#include "entryAndSplash.h"
 #include "loadImage.h"
 #include "loadconfig.h"
 
@@ -112,6 +113,7 @@ void resetLauncherState() {
     moduleName = nullptr;
     commandLineArgs = nullptr;
     splashMillisec = 0;
+    launchStarted = false;
     if (splashIcon != nullptr) {
         DestroyIcon(splashIcon);
     }

@@ -1,0 +1,175 @@
+// The resources of the built launcher.exe, read back as the system reads them.
+#include "testSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+// The program file loaded for its resources only; nothing of it runs.
+class Resources : public ::testing::Test {
+protected:
+    void SetUp() override {
+        module_ = LoadLibraryExW(LAUNCHER_EXE, nullptr,
+                                 LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+        ASSERT_NE(module_, nullptr) << "error " << GetLastError();
+    }
+    void TearDown() override {
+        if (module_ != nullptr) {
+            FreeLibrary(module_);
+        }
+    }
+
+    // The bytes of one resource; empty when it is missing.
+    std::string resource(LPCWSTR type, LPCWSTR name) {
+        HRSRC found = FindResourceW(module_, name, type);
+        if (found == nullptr) {
+            return {};
+        }
+        HGLOBAL loaded = LoadResource(module_, found);
+        const char* bytes = static_cast<const char*>(LockResource(loaded));
+        return bytes == nullptr ? std::string() : std::string(bytes, SizeofResource(module_, found));
+    }
+
+    HMODULE module_ = nullptr;
+};
+
+// The layout of an icon group resource (the file's icon directory with
+// resource identifiers in place of file offsets).
+#pragma pack(push, 2)
+struct GroupHeader {
+    WORD reserved;
+    WORD type;
+    WORD count;
+};
+struct GroupEntry {
+    BYTE width;
+    BYTE height;
+    BYTE colourCount;
+    BYTE reserved;
+    WORD planes;
+    WORD bitCount;
+    DWORD bytes;
+    WORD id;
+};
+#pragma pack(pop)
+
+BOOL CALLBACK collectName(HMODULE, LPCWSTR, LPWSTR name, LONG_PTR names) {
+    if (IS_INTRESOURCE(name)) {
+        reinterpret_cast<std::vector<ULONG_PTR>*>(names)->push_back(reinterpret_cast<ULONG_PTR>(name));
+    }
+    return TRUE;
+}
+
+std::wstring versionValue(const std::vector<char>& info, const wchar_t* name) {
+    void* value = nullptr;
+    UINT length = 0;
+    std::wstring path = std::wstring(L"\\StringFileInfo\\040904b0\\") + name;
+    if (!VerQueryValueW(info.data(), path.c_str(), &value, &length) || length == 0) {
+        return L"(missing)";
+    }
+    return static_cast<const wchar_t*>(value);
+}
+
+}  // namespace
+
+TEST_F(Resources, IconGroup107IsTheFirstOfTwo) {
+    std::vector<ULONG_PTR> groups;
+    EnumResourceNamesW(module_, RT_GROUP_ICON, collectName, reinterpret_cast<LONG_PTR>(&groups));
+    ASSERT_FALSE(groups.empty());
+    EXPECT_EQ(*std::min_element(groups.begin(), groups.end()), 107u);
+    EXPECT_EQ(std::count(groups.begin(), groups.end(), 108u), 1);
+    EXPECT_EQ(groups.size(), 2u);
+}
+
+TEST_F(Resources, EachIconGroupHoldsSevenSquare32BitBitmapsWithMask) {
+    const int sizes[] = {16, 24, 32, 48, 64, 96, 128};
+    for (WORD group : {107, 108}) {
+        std::string directory = resource(RT_GROUP_ICON, MAKEINTRESOURCEW(group));
+        ASSERT_GE(directory.size(), sizeof(GroupHeader)) << "group " << group;
+        GroupHeader header;
+        std::memcpy(&header, directory.data(), sizeof header);
+        EXPECT_EQ(header.type, 1) << "group " << group;
+        ASSERT_EQ(header.count, 7) << "group " << group;
+        ASSERT_EQ(directory.size(), sizeof header + 7 * sizeof(GroupEntry)) << "group " << group;
+
+        for (int i = 0; i < 7; ++i) {
+            GroupEntry entry;
+            std::memcpy(&entry, directory.data() + sizeof header + i * sizeof entry, sizeof entry);
+            SCOPED_TRACE("group " + std::to_string(group) + ", size " + std::to_string(sizes[i]));
+            EXPECT_EQ(entry.width, sizes[i]);
+            EXPECT_EQ(entry.height, sizes[i]);
+            EXPECT_EQ(entry.bitCount, 32);
+
+            std::string image = resource(RT_ICON, MAKEINTRESOURCEW(entry.id));
+            ASSERT_GE(image.size(), sizeof(BITMAPINFOHEADER));
+            EXPECT_NE(image.compare(1, 3, "PNG"), 0) << "stored as PNG";
+            BITMAPINFOHEADER bitmap;
+            std::memcpy(&bitmap, image.data(), sizeof bitmap);
+            EXPECT_EQ(bitmap.biSize, sizeof bitmap);
+            EXPECT_EQ(bitmap.biWidth, sizes[i]);
+            // The height counts the colour bitmap and the AND mask.
+            EXPECT_EQ(bitmap.biHeight, 2 * sizes[i]);
+            EXPECT_EQ(bitmap.biBitCount, 32);
+            EXPECT_EQ(bitmap.biCompression, static_cast<DWORD>(BI_RGB));
+            std::size_t colour = static_cast<std::size_t>(sizes[i]) * sizes[i] * 4;
+            std::size_t mask = static_cast<std::size_t>((sizes[i] + 31) / 32 * 4) * sizes[i];
+            EXPECT_EQ(image.size(), sizeof bitmap + colour + mask);
+            EXPECT_EQ(entry.bytes, image.size());
+        }
+    }
+}
+
+TEST_F(Resources, TheIconLoadsAtEverySize) {
+    for (WORD group : {107, 108}) {
+        for (int size : {16, 24, 32, 48, 64, 96, 128}) {
+            HICON icon = static_cast<HICON>(
+                LoadImageW(module_, MAKEINTRESOURCEW(group), IMAGE_ICON, size, size, 0));
+            ASSERT_NE(icon, nullptr) << "group " << group << ", size " << size;
+            ICONINFO info{};
+            ASSERT_TRUE(GetIconInfo(icon, &info));
+            BITMAP colour{};
+            GetObjectW(info.hbmColor, sizeof colour, &colour);
+            EXPECT_EQ(colour.bmWidth, size);
+            EXPECT_EQ(colour.bmHeight, size);
+            DeleteObject(info.hbmColor);
+            DeleteObject(info.hbmMask);
+            DestroyIcon(icon);
+        }
+    }
+}
+
+TEST(Version, RecordNamesTheProgramAndItsVersion) {
+    DWORD ignored = 0;
+    DWORD size = GetFileVersionInfoSizeW(LAUNCHER_EXE, &ignored);
+    ASSERT_NE(size, 0u) << "error " << GetLastError();
+    std::vector<char> info(size);
+    ASSERT_TRUE(GetFileVersionInfoW(LAUNCHER_EXE, 0, size, info.data()));
+
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+    EXPECT_EQ(fixed->dwFileVersionMS, 0x00020002u);
+    EXPECT_EQ(fixed->dwFileVersionLS, 0x00000000u);
+    EXPECT_EQ(fixed->dwProductVersionMS, 0x00020002u);
+    EXPECT_EQ(fixed->dwProductVersionLS, 0x00000000u);
+
+    EXPECT_EQ(utf8(versionValue(info, L"FileVersion")), "2.2.0.0");
+    EXPECT_EQ(utf8(versionValue(info, L"ProductVersion")), "2.2.0.0");
+    EXPECT_EQ(utf8(versionValue(info, L"InternalName")), "launcher.exe");
+    EXPECT_EQ(utf8(versionValue(info, L"OriginalFilename")), "launcher.exe");
+    EXPECT_EQ(utf8(versionValue(info, L"ProductName")), "Kestrion");
+}
+
+TEST_F(Resources, ManifestAsksToRunAsInvokerWithoutUiAccessOrDpiAwareness) {
+    std::string manifest = resource(MAKEINTRESOURCEW(24), MAKEINTRESOURCEW(1));
+    ASSERT_FALSE(manifest.empty());
+    EXPECT_NE(manifest.find("<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>"),
+              std::string::npos)
+        << manifest;
+    EXPECT_EQ(manifest.find("dpiAware"), std::string::npos) << manifest;
+}
