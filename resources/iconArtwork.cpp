@@ -1,14 +1,15 @@
-// Draws the program's icon and writes it as an icon file: a blue rounded
-// square with a white "start" triangle, at the seven sizes the program
-// carries, each a 32-bit image with an AND mask (no PNG images).
+// Draws the program's icon: a blue rounded square with a white "start"
+// triangle, at the seven sizes the program carries, each a 32-bit image with
+// an AND mask (no PNG images).
 //
 // A host program, built and run during the build:
-//   iconArtwork OUTPUT.ico
+//   iconArtwork OUTPUT-FOLDER
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
+#include <string>
 #include <vector>
 
 namespace {
@@ -139,44 +140,47 @@ std::vector<std::uint8_t> iconImage(int size) {
     return out;
 }
 
+bool writeFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (!out) {
+        std::fprintf(stderr, "iconArtwork: cannot write %s\n", path.c_str());
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
+// Writes the icon as the resource compiler takes it piece by piece: each image
+// as an icon resource (iconN.dib, resource N) and one group directory that
+// names them (iconGroup.bin). Both icon groups of the program use the same
+// directory, so the seven images are stored once, not twice.
 int main(int argc, char** argv) {
     if (argc != 2) {
-        std::fprintf(stderr, "usage: iconArtwork OUTPUT.ico\n");
+        std::fprintf(stderr, "usage: iconArtwork OUTPUT-FOLDER\n");
         return 2;
     }
+    const std::string folder = argv[1];
     const int count = static_cast<int>(std::size(SIZES));
-    std::vector<std::vector<std::uint8_t>> images;
-    for (int size : SIZES) {
-        images.push_back(iconImage(size));
-    }
 
-    std::vector<std::uint8_t> file;
-    put16(file, 0);
-    put16(file, 1);
-    put16(file, static_cast<unsigned>(count));
-    std::uint32_t offset = 6 + 16 * static_cast<std::uint32_t>(count);
+    std::vector<std::uint8_t> group;
+    put16(group, 0);
+    put16(group, 1);
+    put16(group, static_cast<unsigned>(count));
     for (int i = 0; i < count; ++i) {
-        file.push_back(static_cast<std::uint8_t>(SIZES[i]));
-        file.push_back(static_cast<std::uint8_t>(SIZES[i]));
-        file.push_back(0);
-        file.push_back(0);
-        put16(file, 1);
-        put16(file, 32);
-        put32(file, static_cast<std::uint32_t>(images[i].size()));
-        put32(file, offset);
-        offset += static_cast<std::uint32_t>(images[i].size());
+        std::vector<std::uint8_t> image = iconImage(SIZES[i]);
+        if (!writeFile(folder + "/icon" + std::to_string(i + 1) + ".dib", image)) {
+            return 1;
+        }
+        group.push_back(static_cast<std::uint8_t>(SIZES[i]));
+        group.push_back(static_cast<std::uint8_t>(SIZES[i]));
+        group.push_back(0);
+        group.push_back(0);
+        put16(group, 1);
+        put16(group, 32);
+        put32(group, static_cast<std::uint32_t>(image.size()));
+        put16(group, static_cast<unsigned>(i + 1));
     }
-    for (const auto& image : images) {
-        file.insert(file.end(), image.begin(), image.end());
-    }
-
-    std::ofstream out(argv[1], std::ios::binary);
-    out.write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
-    if (!out) {
-        std::fprintf(stderr, "iconArtwork: cannot write %s\n", argv[1]);
-        return 1;
-    }
-    return 0;
+    return writeFile(folder + "/iconGroup.bin", group) ? 0 : 1;
 }
