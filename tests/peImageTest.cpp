@@ -53,8 +53,8 @@ TEST_F(PeImage, IsA32BitGuiProgramWithAslrAndDep) {
 }
 
 TEST_F(PeImage, ImportsOnlySystemDlls) {
-    const std::set<std::string> system{"kernel32.dll", "user32.dll", "gdi32.dll", "msvcrt.dll",
-                                       "advapi32.dll"};
+    // user32 and gdi32 are imported on first use only (see the next test).
+    const std::set<std::string> system{"kernel32.dll", "msvcrt.dll", "advapi32.dll"};
     const IMAGE_DATA_DIRECTORY& directory =
         nt_->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     ASSERT_NE(directory.VirtualAddress, 0u);
@@ -68,4 +68,29 @@ TEST_F(PeImage, ImportsOnlySystemDlls) {
         EXPECT_EQ(system.count(name), 1u) << "imports from " << name;
     }
     EXPECT_GT(count, 0);
+}
+
+TEST_F(PeImage, LoadsUser32AndGdi32OnlyOnFirstUse) {
+    // A launch without splash must not pay for loading the window system:
+    // the two libraries are named only in the delayed imports' text.
+    for (const char* name : {"user32.dll", "gdi32.dll"}) {
+        EXPECT_NE(image_.find(name), std::string::npos) << name;
+    }
+}
+
+TEST_F(PeImage, CodeAndDataStayWithinTheSizeBudget) {
+    // The icon images (seven sizes of 32-bit bitmaps) are a fixed cost of
+    // about 140 KB; the budget holds for everything else in the file.
+    DWORD resources = 0;
+    auto section = IMAGE_FIRST_SECTION(nt_);
+    for (int i = 0; i < nt_->FileHeader.NumberOfSections; ++i, ++section) {
+        if (std::strncmp(reinterpret_cast<const char*>(section->Name), ".rsrc", 8) == 0) {
+            resources = section->SizeOfRawData;
+        }
+    }
+    EXPECT_GT(resources, 0u);
+    EXPECT_LE(image_.size() - resources, 256u * 1024u)
+        << image_.size() << " bytes, of which resources " << resources;
+    // Stripped: no symbol table is left in the shipped file.
+    EXPECT_EQ(nt_->FileHeader.PointerToSymbolTable, 0u);
 }
