@@ -126,6 +126,12 @@ int showSplash(HINSTANCE instance) {
 }
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR tail, int) {
+    // Before anything can load a library: DLLs come from the system directory
+    // only, so that none planted beside the executable or in the current
+    // directory is ever loaded into the launcher. The children search as usual.
+    if (!kernel.SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+        kernel.OutputDebugStringA("SetDefaultDllDirectories\n");
+    }
     commandLineArgs = tail;
     prepareJob();
     if (splashMillisec == 0) {

@@ -136,3 +136,41 @@ TEST_F(StartupPaths, NonLatinInstallFolderIsLoggedAsUtf8) {
               "moduleDir=D:\\\xD0\x9F\xD1\x80\xD0\xBE\xD0\xB3\xD1\x80\xD0\xB0\xD0\xBC\xD0\xBC\xD1\x8B");
     EXPECT_EQ(entryBody(lines[2]), "moduleName=\xD0\x90\xD0\xBA\xD0\xBC\xD0\xB5");
 }
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int);
+
+namespace {
+
+std::vector<std::string> entryCalls;
+DWORD dllSearchFlags = 0;
+
+BOOL WINAPI recordDllDirectories(DWORD flags) {
+    entryCalls.push_back("SetDefaultDllDirectories");
+    dllSearchFlags = flags;
+    return TRUE;
+}
+
+DWORD WINAPI recordModulePath(HMODULE, LPWSTR buffer, DWORD) {
+    entryCalls.push_back("GetModuleFileNameW");
+    std::wcscpy(buffer, L"C:\\Apps\\Acme\\Acme.com");
+    return 21;
+}
+
+}  // namespace
+
+TEST_F(StartupPaths, EntryPointRestrictsDllSearchFirstAndKeepsTheTail) {
+    entryCalls.clear();
+    kernel.SetDefaultDllDirectories = recordDllDirectories;
+    kernel.GetModuleFileNameW = recordModulePath;
+    DebuggerCapture debugger;
+    wchar_t tail[] = L"-x  y";
+
+    EXPECT_EQ(wWinMain(nullptr, nullptr, tail, SW_SHOWNORMAL), 0);
+
+    ASSERT_GE(entryCalls.size(), 2u);
+    EXPECT_EQ(entryCalls[0], "SetDefaultDllDirectories");
+    EXPECT_EQ(entryCalls[1], "GetModuleFileNameW");
+    EXPECT_EQ(dllSearchFlags, static_cast<DWORD>(LOAD_LIBRARY_SEARCH_SYSTEM32));
+    EXPECT_EQ(commandLineArgs, tail);
+    EXPECT_EQ(debugger.text(), "not E\n");
+}
