@@ -1,7 +1,9 @@
 // A stand-in child for the tests: it records what the launcher gave it and
 // leaves a mark on each of its standard outputs.
 //
-// The record lands in the working directory as "<exe name>.record" (UTF-8):
+// The record lands in the working directory as "<exe name>.record" (UTF-8),
+// or as "<NAME>.record" when the command line holds "--record=<NAME>", so
+// that several probes can share one working directory:
 //   commandLine=<GetCommandLineW>
 //   currentDirectory=<GetCurrentDirectoryW>
 //   stdinRead=<1 when ReadFile on standard input succeeded>
@@ -35,6 +37,12 @@ bool writeMarker(DWORD which, const char* marker) {
 }
 
 std::wstring recordName() {
+    std::wstring commandLine = GetCommandLineW();
+    std::size_t named = commandLine.find(L"--record=");
+    if (named != std::wstring::npos) {
+        std::wstring name = commandLine.substr(named + 9);
+        return name.substr(0, name.find(L' ')) + L".record";
+    }
     wchar_t module[MAX_PATH];
     GetModuleFileNameW(nullptr, module, MAX_PATH);
     std::wstring name = module;
