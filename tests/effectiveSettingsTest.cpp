@@ -69,25 +69,6 @@ protected:
     std::wstring log_;
 };
 
-const char* const workedExample = R"(
-[splash]
-image = 'splash.ico'
-millisec = 2500
-
-[env]
-PATH = ['$(moduleDir)\jre\bin']
-
-[jre]
-main_jar = '$(moduleDir)\app\main.jar'
-options = ['-Xms64m', '-Xmx512m', '-Dapp.home=$(programData)\Example']
-
-[app]
-exec = '$(moduleDir)\jre\bin\javaw.exe'
-exec2 = '$(moduleDir)\bin\agent.exe'
-log_dir = '$(programData)\Example\log'
-data_dir = '$(programData)\Example'
-)";
-
 }  // namespace
 
 TEST_F(EffectiveSettings, WorkedExampleLogsTheSevenLinesInOrder) {

@@ -25,59 +25,11 @@ TEST(EndToEnd, FirstRunLogsTheFourStartupPaths) {
 
 namespace {
 
-// Runs a command line with exactly the given environment (plus what the
-// system adds to every process) and waits for it to end.
-unsigned long runWithEnvironment(const std::wstring& commandLine,
-                                 std::initializer_list<const wchar_t*> entries) {
-    std::wstring block;
-    for (const wchar_t* entry : entries) {
-        block += entry;
-        block += L'\0';
-    }
-    block += L'\0';
-    std::wstring writable = commandLine;
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessW(nullptr, &writable[0], nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
-                        &block[0], nullptr, &startup, &process)) {
-        ADD_FAILURE() << "cannot start " << utf8(commandLine) << ", error " << GetLastError();
-        return ~0ul;
-    }
-    WaitForSingleObject(process.hProcess, 60000);
-    DWORD code = ~0ul;
-    GetExitCodeProcess(process.hProcess, &code);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return code;
-}
-
 void makeDirectories(std::initializer_list<std::wstring> paths) {
     for (const std::wstring& path : paths) {
         CreateDirectoryW(path.c_str(), nullptr);
     }
 }
-
-// The example configuration of the documentation: a splash, one PATH folder,
-// three Java options and all four [app] keys.
-const char* const workedExample = R"(
-[splash]
-image = 'splash.ico'
-millisec = 2500
-
-[env]
-PATH = ['$(moduleDir)\jre\bin']
-
-[jre]
-main_jar = '$(moduleDir)\app\main.jar'
-options = ['-Xms64m', '-Xmx512m', '-Dapp.home=$(programData)\Example']
-
-[app]
-exec = '$(moduleDir)\jre\bin\javaw.exe'
-exec2 = '$(moduleDir)\bin\agent.exe'
-log_dir = '$(programData)\Example\log'
-data_dir = '$(programData)\Example'
-)";
 
 }  // namespace
 

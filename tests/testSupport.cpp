@@ -183,12 +183,18 @@ void copyFile(const std::wstring& from, const std::wstring& to) {
         << utf8(from) << " -> " << utf8(to) << ", error " << GetLastError();
 }
 
-unsigned long runAndWait(const std::wstring& commandLine, const std::wstring& directory) {
+namespace {
+
+// Starts a command line, in `directory` when one is given and with the
+// Unicode environment `block` when one is given, and waits for its end.
+unsigned long runToEnd(const std::wstring& commandLine, const std::wstring& directory,
+                       wchar_t* block) {
     std::wstring writable = commandLine;
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
-    if (!CreateProcessW(nullptr, &writable[0], nullptr, nullptr, FALSE, 0, nullptr,
+    if (!CreateProcessW(nullptr, &writable[0], nullptr, nullptr, FALSE,
+                        block != nullptr ? CREATE_UNICODE_ENVIRONMENT : 0, block,
                         directory.empty() ? nullptr : directory.c_str(), &startup, &process)) {
         ADD_FAILURE() << "cannot start " << utf8(commandLine) << ", error " << GetLastError();
         return ~0ul;
@@ -200,6 +206,44 @@ unsigned long runAndWait(const std::wstring& commandLine, const std::wstring& di
     CloseHandle(process.hProcess);
     return code;
 }
+
+}  // namespace
+
+unsigned long runAndWait(const std::wstring& commandLine, const std::wstring& directory) {
+    return runToEnd(commandLine, directory, nullptr);
+}
+
+unsigned long runWithEnvironment(const std::wstring& commandLine,
+                                 std::initializer_list<const wchar_t*> entries) {
+    std::wstring block;
+    for (const wchar_t* entry : entries) {
+        block += entry;
+        block += L'\0';
+    }
+    block += L'\0';
+    return runToEnd(commandLine, L"", &block[0]);
+}
+
+// The example configuration of the documentation: a splash, one PATH folder,
+// three Java options and all four [app] keys.
+const char* const workedExample = R"(
+[splash]
+image = 'splash.ico'
+millisec = 2500
+
+[env]
+PATH = ['$(moduleDir)\jre\bin']
+
+[jre]
+main_jar = '$(moduleDir)\app\main.jar'
+options = ['-Xms64m', '-Xmx512m', '-Dapp.home=$(programData)\Example']
+
+[app]
+exec = '$(moduleDir)\jre\bin\javaw.exe'
+exec2 = '$(moduleDir)\bin\agent.exe'
+log_dir = '$(programData)\Example\log'
+data_dir = '$(programData)\Example'
+)";
 
 std::vector<std::string> linesOf(const std::string& text) {
     std::vector<std::string> lines;

@@ -81,6 +81,13 @@ void copyFile(const std::wstring& from, const std::wstring& to);
 
 // Runs a command line to its end; returns its exit code.
 unsigned long runAndWait(const std::wstring& commandLine, const std::wstring& directory = L"");
+// The same with exactly the given environment (plus what the system adds to
+// every process).
+unsigned long runWithEnvironment(const std::wstring& commandLine,
+                                 std::initializer_list<const wchar_t*> entries);
+
+// The worked example of the configuration reference (Acme.toml).
+extern const char* const workedExample;
 
 // The lines of a text, without their line ends.
 std::vector<std::string> linesOf(const std::string& text);
