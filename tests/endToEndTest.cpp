@@ -138,3 +138,25 @@ TEST(EndToEnd, WorkedExampleStartsTheSecondProgramAndTheJavaApplication) {
     }
     EXPECT_TRUE(bodiesFrom(lines, "loadconfig:doJob").empty());
 }
+
+TEST(EndToEnd, CommandLineTailReachesTheApplicationUnchanged) {
+    // A quoted program name with a blank in it, two blanks after it, and
+    // blanks and quotes inside the tail: only the name and the blanks right
+    // after it are dropped.
+    std::wstring install = makeTempDir(L"e2e-tail");
+    std::wstring data = install + L"\\data";
+    makeDirectories({data});
+    installProbe(install, L"javaw");
+    copyFile(LAUNCHER_EXE, install + L"\\Tail App.exe");
+    writeFile(install + L"\\Tail App.toml",
+              "[jre]\nmain_jar = 'app.jar'\n"
+              "[app]\nexec = '$(moduleDir)\\javaw.exe'\ndata_dir = '" + utf8(data) + "'\n");
+
+    EXPECT_EQ(runAndWait(L"\"" + install + L"\\Tail App.exe\"  -x  \"a b\"  y"), 0u);
+
+    ProbeRecord record = waitForProbe(data, L"javaw");
+    std::string expectedEnd = "  -jar \"app.jar\" -x  \"a b\"  y";
+    ASSERT_GE(record.commandLine.size(), expectedEnd.size());
+    EXPECT_EQ(record.commandLine.substr(record.commandLine.size() - expectedEnd.size()), expectedEnd)
+        << record.commandLine;
+}
