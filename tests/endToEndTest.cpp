@@ -160,3 +160,26 @@ TEST(EndToEnd, CommandLineTailReachesTheApplicationUnchanged) {
     EXPECT_EQ(record.commandLine.substr(record.commandLine.size() - expectedEnd.size()), expectedEnd)
         << record.commandLine;
 }
+
+TEST(EndToEnd, InstallationOutsideLatin1FindsItsConfigurationAndStartsTheApplication) {
+    // D:\Программы\Акме.exe must read Акме.toml beside it like any other.
+    const std::wstring name = L"\x0410\x043A\x043C\x0435";
+    std::wstring install = makeTempDir(L"\x041F\x0440\x043E\x0433\x0440\x0430\x043C\x043C\x044B");
+    std::wstring data = install + L"\\data";
+    makeDirectories({data});
+    installProbe(install, L"javaw");
+    copyFile(LAUNCHER_EXE, install + L"\\" + name + L".exe");
+    writeFile(install + L"\\" + name + L".toml",
+              "[jre]\nmain_jar = '$(moduleDir)\\app.jar'\n"
+              "[app]\nexec = '$(moduleDir)\\javaw.exe'\ndata_dir = '" + utf8(data) + "'\n");
+    std::wstring log = freshLogFile(name);
+
+    EXPECT_EQ(runAndWait(L"\"" + install + L"\\" + name + L".exe\""), 0u);
+
+    ProbeRecord record = waitForProbe(data, L"javaw");
+    EXPECT_EQ(record.currentDirectory, utf8(data));
+    std::vector<std::string> lines = linesOf(readFile(log));
+    EXPECT_EQ(linesStartingWith(bodiesFrom(lines, "loadconfig:prepareJob"), "configMainJar="),
+              (std::vector<std::string>{"configMainJar=" + utf8(install) + "\\app.jar"}));
+    EXPECT_TRUE(bodiesFrom(lines, "loadconfig:loadConfig").empty());
+}
