@@ -148,13 +148,13 @@ std::string utf8Of(const wchar_t* text) {
 // Formats one conversion whose argument has already been taken. The system's
 // C runtime does the work: the launcher carries no formatter of its own.
 template <typename T>
-void appendConversion(std::string& out, const std::string& spec, T value) {
-    int needed = _scprintf(spec.c_str(), value);
+void appendConversion(std::string& out, const std::string& conversion, T value) {
+    int needed = _scprintf(conversion.c_str(), value);
     if (needed <= 0) {
         return;
     }
     std::string piece(static_cast<std::size_t>(needed), '\0');
-    _snprintf(&piece[0], piece.size(), spec.c_str(), value);
+    _snprintf(&piece[0], piece.size(), conversion.c_str(), value);
     out += piece;
 }
 
@@ -174,23 +174,23 @@ int formatUtf8V(char* buffer, std::size_t size, const char* fmt, va_list args) {
             continue;
         }
         // Collect one conversion: flags, width, precision, length, type.
-        std::string spec = "%";
+        std::string conversion = "%";
         ++p;
         while (*p != '\0' && std::strchr("-+ #0", *p) != nullptr) {
-            spec += *p++;
+            conversion += *p++;
         }
         auto takeCount = [&]() {
             if (*p == '*') {
-                spec += std::to_string(va_arg(args, int));
+                conversion += std::to_string(va_arg(args, int));
                 ++p;
             }
             while (*p >= '0' && *p <= '9') {
-                spec += *p++;
+                conversion += *p++;
             }
         };
         takeCount();
         if (*p == '.') {
-            spec += *p++;
+            conversion += *p++;
             takeCount();
         }
         std::string length;
@@ -207,21 +207,21 @@ int formatUtf8V(char* buffer, std::size_t size, const char* fmt, va_list args) {
         case 's':
             if (type == 'S' || length == "l") {
                 const wchar_t* wide = va_arg(args, const wchar_t*);
-                appendConversion(out, spec + "s", wide == nullptr ? std::string("(null)").c_str()
+                appendConversion(out, conversion + "s", wide == nullptr ? std::string("(null)").c_str()
                                                                    : utf8Of(wide).c_str());
             } else {
                 const char* narrow = va_arg(args, const char*);
-                appendConversion(out, spec + "s", narrow == nullptr ? "(null)" : narrow);
+                appendConversion(out, conversion + "s", narrow == nullptr ? "(null)" : narrow);
             }
             break;
         case 'd':
         case 'i':
             if (length == "ll" || length == "q" || length == "j") {
-                appendConversion(out, spec + "I64d", va_arg(args, long long));
+                appendConversion(out, conversion + "I64d", va_arg(args, long long));
             } else if (length == "l") {
-                appendConversion(out, spec + "ld", va_arg(args, long));
+                appendConversion(out, conversion + "ld", va_arg(args, long));
             } else {
-                appendConversion(out, spec + "d", va_arg(args, int));
+                appendConversion(out, conversion + "d", va_arg(args, int));
             }
             break;
         case 'u':
@@ -229,18 +229,18 @@ int formatUtf8V(char* buffer, std::size_t size, const char* fmt, va_list args) {
         case 'X':
         case 'o':
             if (length == "ll" || length == "q" || length == "j") {
-                appendConversion(out, spec + "I64" + type, va_arg(args, unsigned long long));
+                appendConversion(out, conversion + "I64" + type, va_arg(args, unsigned long long));
             } else if (length == "l") {
-                appendConversion(out, spec + "l" + type, va_arg(args, unsigned long));
+                appendConversion(out, conversion + "l" + type, va_arg(args, unsigned long));
             } else {
-                appendConversion(out, spec + type, va_arg(args, unsigned int));
+                appendConversion(out, conversion + type, va_arg(args, unsigned int));
             }
             break;
         case 'c':
-            appendConversion(out, spec + "c", va_arg(args, int));
+            appendConversion(out, conversion + "c", va_arg(args, int));
             break;
         case 'p':
-            appendConversion(out, spec + "p", va_arg(args, void*));
+            appendConversion(out, conversion + "p", va_arg(args, void*));
             break;
         case 'f':
         case 'F':
@@ -248,7 +248,7 @@ int formatUtf8V(char* buffer, std::size_t size, const char* fmt, va_list args) {
         case 'E':
         case 'g':
         case 'G':
-            appendConversion(out, spec + type, va_arg(args, double));
+            appendConversion(out, conversion + type, va_arg(args, double));
             break;
         default:
             // An unknown conversion (or %n) would misread the arguments.
