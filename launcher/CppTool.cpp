@@ -18,18 +18,6 @@ WideText configPath;
 WideText configMainJar;
 WideText configJavaOptions;
 
-WideText::WideText(WideText&& other) noexcept : text_(other.text_) {
-    other.text_ = nullptr;
-}
-
-WideText& WideText::operator=(WideText&& other) noexcept {
-    if (this != &other) {
-        adopt(other.text_);
-        other.text_ = nullptr;
-    }
-    return *this;
-}
-
 void WideText::release() {
     delete[] text_;
     text_ = nullptr;

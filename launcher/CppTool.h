@@ -12,8 +12,6 @@ constexpr int ERROR_GENERIC = 7;
 class WideText {
 public:
     WideText() = default;
-    WideText(WideText&& other) noexcept;
-    WideText& operator=(WideText&& other) noexcept;
     WideText(const WideText&) = delete;
     WideText& operator=(const WideText&) = delete;
     ~WideText() { release(); }

@@ -31,7 +31,6 @@ struct KernelServices {
 
     // Memory, text and time
     decltype(&::MultiByteToWideChar) MultiByteToWideChar = ::MultiByteToWideChar;
-    decltype(&::WideCharToMultiByte) WideCharToMultiByte = ::WideCharToMultiByte;
     decltype(&::GetProcessHeap) GetProcessHeap = ::GetProcessHeap;
     decltype(&::HeapAlloc) HeapAlloc = ::HeapAlloc;
     decltype(&::HeapFree) HeapFree = ::HeapFree;

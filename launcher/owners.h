@@ -5,19 +5,12 @@
 
 #include "kernelServices.h"
 
-#include <utility>
-
 // A kernel handle from CreateFileW and friends. Both null and
 // INVALID_HANDLE_VALUE mean "nothing owned".
 class FileHandle {
 public:
     FileHandle() = default;
     explicit FileHandle(HANDLE handle) : handle_(handle) {}
-    FileHandle(FileHandle&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
-    FileHandle& operator=(FileHandle&& other) noexcept {
-        std::swap(handle_, other.handle_);
-        return *this;
-    }
     FileHandle(const FileHandle&) = delete;
     FileHandle& operator=(const FileHandle&) = delete;
     ~FileHandle() { close(); }
