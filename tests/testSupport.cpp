@@ -544,20 +544,42 @@ std::wstring wideOf(const std::string& utf8Text) {
 
 }  // namespace
 
-void makeSymbolicLink(const std::wstring& target, const std::wstring& link) {
+void runLinuxShell(const std::wstring& script, std::initializer_list<std::wstring> paths) {
     // Wine hands back neither a process to wait for nor an exit code for a
-    // Linux program, and a dangling link does not show in a folder's listing:
-    // a mark that the shell leaves once the link exists is the sign of its end.
-    std::wstring mark = link + L".made";
-    std::wstring commandLine = L"Z:\\bin\\sh -c \"ln -s -n \\\"$1\\\" \\\"$2\\\" && : > \\\"$3\\\"\" sh \"" +
-                               wideOf(unixPathOf(target)) + L"\" \"" + wideOf(unixPathOf(link)) +
-                               L"\" \"" + wideOf(unixPathOf(mark)) + L"\"";
+    // Linux program: a mark that the shell leaves at its end is the sign.
+    wchar_t folder[MAX_PATH];
+    GetTempPathW(MAX_PATH, folder);
+    static unsigned marks = 0;
+    std::wstring mark = std::wstring(folder) + L"lt-mark-" + std::to_wstring(GetCurrentProcessId()) +
+                        L"-" + std::to_wstring(++marks);
+    std::wstring commandLine = L"Z:\\bin\\sh -c \"" + script + L"; : > \\\"$0\\\"\" \"" +
+                               wideOf(unixPathOf(mark)) + L"\"";
+    for (const std::wstring& path : paths) {
+        commandLine += L" \"" + wideOf(unixPathOf(path)) + L"\"";
+    }
     runAndWait(commandLine);
-    for (int waited = 0; waited < 10000; waited += 10) {
+    for (int waited = 0; waited < 30000; waited += 10) {
         if (DeleteFileW(mark.c_str())) {
             return;
         }
         Sleep(10);
     }
-    ADD_FAILURE() << "no link made at " << utf8(link);
+    ADD_FAILURE() << "the shell did not end: " << utf8(script);
+}
+
+void makeSymbolicLink(const std::wstring& target, const std::wstring& link) {
+    runLinuxShell(L"ln -s -n \\\"$1\\\" \\\"$2\\\"", {target, link});
+    // A dangling link does not show in a folder's listing; CREATE_NEW fails
+    // on any name that is taken and creates nothing.
+    HANDLE taken = CreateFileW(link.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (taken != INVALID_HANDLE_VALUE) {
+        CloseHandle(taken);
+        DeleteFileW(link.c_str());
+        ADD_FAILURE() << "no link made at " << utf8(link);
+    }
+}
+
+void removeSymbolicLink(const std::wstring& link) {
+    runLinuxShell(L"rm -f \\\"$1\\\"", {link});
 }

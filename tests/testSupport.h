@@ -154,5 +154,10 @@ unsigned long handleCount();
 // from the Linux side with Z:\bin\sh and ln: under Wine a Unix symbolic link is
 // what a Windows program meets as a link.
 void makeSymbolicLink(const std::wstring& target, const std::wstring& link);
+// Removes a link made so; DeleteFileW under Wine leaves a link to a file.
+void removeSymbolicLink(const std::wstring& link);
+// Runs `script` with sh from the Linux side and waits for its end; `paths`,
+// Windows paths, reach it as $1, $2 and so on in their Linux form.
+void runLinuxShell(const std::wstring& script, std::initializer_list<std::wstring> paths);
 // The path of a file or folder as Linux sees it, through Wine.
 std::string unixPathOf(const std::wstring& path);
