@@ -293,6 +293,8 @@ TEST_F(StartProcess, HoldsNoHandleAfterAnyOutcome) {
     std::wstring err = dir_ + L"\\err.log";
     std::wstring missingFile = dir_ + L"\\missing\\out.log";
     std::wstring missingApp = dir_ + L"\\absent.exe";
+    std::wstring linked = dir_ + L"\\linked.log";
+    makeSymbolicLink(dir_ + L"\\elsewhere.log", linked);
     // The first start sets up what the process keeps for good (the log file,
     // the system's own bookkeeping); only what follows is counted.
     ASSERT_EQ(start(out.c_str(), err.c_str()), 0);
@@ -312,6 +314,7 @@ TEST_F(StartProcess, HoldsNoHandleAfterAnyOutcome) {
           Case{"output file fails", missingFile.c_str(), nullptr, probe_.c_str(), ERROR_GENERIC},
           Case{"error file fails", out.c_str(), missingFile.c_str(), probe_.c_str(), ERROR_GENERIC},
           Case{"process fails", out.c_str(), err.c_str(), missingApp.c_str(), ERROR_GENERIC},
+          Case{"output file refused", linked.c_str(), err.c_str(), probe_.c_str(), 0},
           Case{"null application", nullptr, nullptr, nullptr, ERROR_GENERIC}}) {
         unsigned long before = handleCount();
         EXPECT_EQ(startFresh(c.outLog, c.errLog, c.application, dir_.c_str(), L""), c.result)
@@ -329,4 +332,16 @@ TEST_F(StartProcess, HoldsNoHandleAfterAnyOutcome) {
     unsigned long before = handleCount();
     EXPECT_EQ(startFresh(nullptr, nullptr, probe_.c_str(), dir_.c_str(), L""), ERROR_GENERIC);
     EXPECT_EQ(handleCount(), before) << "environment unreadable";
+}
+
+TEST(BatchFile, IsNamedByItsSuffixInAnyCaseTrailingDotsAndBlanksAside) {
+    for (const wchar_t* name : {L"run.bat", L"C:\\App\\RUN.CMD", L"run.Bat. .", L"run.cmd  ",
+                                L"C:\\App\\.bat", L"run.bAt..."}) {
+        EXPECT_TRUE(isBatchFile(name)) << utf8(name);
+    }
+    for (const wchar_t* name : {L"javaw.exe", L"run.bat.exe", L"run.batch", L"runbat", L"run.cm",
+                                L"C:\\tools.bat\\javaw.exe", L"bat", L"", L". ."}) {
+        EXPECT_FALSE(isBatchFile(name)) << utf8(name);
+    }
+    EXPECT_FALSE(isBatchFile(nullptr));
 }
