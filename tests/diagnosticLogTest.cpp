@@ -334,12 +334,7 @@ TEST_F(DiagnosticLog, ACallersOwnHandleGetsEveryEntryUnchecked) {
     logError("a.cpp", 2, "f", 2, "CreateProcess ");
     CloseHandle(writer);
     logFile = nullptr;
-    std::string text;
-    char chunk[4096];
-    DWORD got = 0;
-    while (ReadFile(reader, chunk, sizeof chunk, &got, nullptr) && got > 0) {
-        text.append(chunk, got);
-    }
+    std::string text = readToEnd(reader);
     CloseHandle(reader);
     EXPECT_EQ(debugger.text(), "");
     std::vector<std::string> lines = linesOf(text);

@@ -149,13 +149,18 @@ std::string readFile(const std::wstring& path) {
         ADD_FAILURE() << "cannot read " << utf8(path) << ", error " << GetLastError();
         return {};
     }
+    std::string content = readToEnd(file);
+    CloseHandle(file);
+    return content;
+}
+
+std::string readToEnd(HANDLE handle) {
     std::string content;
     char chunk[4096];
     DWORD got = 0;
-    while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0) {
+    while (ReadFile(handle, chunk, sizeof chunk, &got, nullptr) && got > 0) {
         content.append(chunk, got);
     }
-    CloseHandle(file);
     return content;
 }
 
@@ -258,11 +263,7 @@ CapturedRun runCapturingOutput(const std::wstring& commandLine, bool withErrors)
         CloseHandle(reader);
         return run;
     }
-    char chunk[4096];
-    DWORD got = 0;
-    while (ReadFile(reader, chunk, sizeof chunk, &got, nullptr) && got > 0) {
-        run.output.append(chunk, got);
-    }
+    run.output = readToEnd(reader);
     CloseHandle(reader);
     WaitForSingleObject(process.hProcess, 60000);
     DWORD code = ~0ul;

@@ -74,6 +74,8 @@ std::wstring logDirectory();
 std::wstring freshLogFile(const std::wstring& moduleName);
 
 std::string readFile(const std::wstring& path);
+// Everything left to read from a file or a pipe, up to its end.
+std::string readToEnd(HANDLE handle);
 void writeFile(const std::wstring& path, const std::string& content);
 // A new, empty folder under the temporary directory.
 std::wstring makeTempDir(const std::wstring& hint);

@@ -7,15 +7,30 @@
 
 namespace {
 
+// Measures, then prints, as the log does.
+std::string formatWith(int (*formatV)(char*, std::size_t, const char*, va_list), const char* fmt,
+                       va_list args) {
+    va_list again;
+    va_copy(again, args);
+    int length = formatV(nullptr, 0, fmt, args);
+    std::string out(length > 0 ? length : 0, '\0');
+    formatV(&out[0], out.size() + 1, fmt, again);
+    va_end(again);
+    return out;
+}
+
 std::string formatted(const char* fmt, ...) {
     va_list args;
     va_start(args, fmt);
-    va_list again;
-    va_copy(again, args);
-    int length = formatUtf8V(nullptr, 0, fmt, args);
-    std::string out(length > 0 ? length : 0, '\0');
-    formatUtf8V(&out[0], out.size() + 1, fmt, again);
-    va_end(again);
+    std::string out = formatWith(formatUtf8V, fmt, args);
+    va_end(args);
+    return out;
+}
+
+std::string escaped(const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    std::string out = formatWith(formatUtf8EscapedV, fmt, args);
     va_end(args);
     return out;
 }
@@ -115,23 +130,6 @@ TEST(NarrowFormat, MeasuresAndCutsLikeVsnprintf) {
     EXPECT_EQ(formatUtf8(nullptr, 0, "%s", ""), 0);
     EXPECT_EQ(formatUtf8(nullptr, 0, "%n"), -1);
 }
-
-namespace {
-
-std::string escaped(const char* fmt, ...) {
-    va_list args;
-    va_start(args, fmt);
-    va_list again;
-    va_copy(again, args);
-    int length = formatUtf8EscapedV(nullptr, 0, fmt, args);
-    std::string out(length > 0 ? length : 0, '\0');
-    formatUtf8EscapedV(&out[0], out.size() + 1, fmt, again);
-    va_end(again);
-    va_end(args);
-    return out;
-}
-
-}  // namespace
 
 TEST(EscapedFormat, WritesEveryLineBreakingCharacterOfAValueVisibly) {
     struct Case {
