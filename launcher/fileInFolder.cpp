@@ -94,14 +94,19 @@ FileOpening checkFinalPath(HANDLE handle, const wchar_t* path, std::size_t folde
 // Whether the open file is a plain file with one name, at the place `path`
 // names below its folder.
 FileOpening checkFile(HANDLE file, const wchar_t* path, std::size_t folderLength, DWORD& error) {
-    BY_HANDLE_FILE_INFORMATION information{};
-    if (!kernel.GetFileInformationByHandle(file, &information)) {
+    // Only the two facts needed: the whole record of GetFileInformationByHandle
+    // costs a query of the volume as well.
+    FILE_ATTRIBUTE_TAG_INFO attributes{};
+    FILE_STANDARD_INFO standard{};
+    if (!kernel.GetFileInformationByHandleEx(file, FileAttributeTagInfo, &attributes,
+                                             sizeof attributes) ||
+        !kernel.GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard)) {
         return FileOpening::Refused;
     }
     // A reparse point opened as itself is a link or a mount point; a second
     // name means that the same file can be reached from elsewhere.
-    if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
-        information.nNumberOfLinks != 1) {
+    if ((attributes.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+        standard.NumberOfLinks != 1 || standard.Directory) {
         return FileOpening::Refused;
     }
     return checkFinalPath(file, path, folderLength, error);

@@ -41,8 +41,8 @@ struct KernelServices {
         ::SetFileInformationByHandle;
 
     // Telling a file from a link planted in its place
-    decltype(&::GetFileInformationByHandle) GetFileInformationByHandle =
-        ::GetFileInformationByHandle;
+    decltype(&::GetFileInformationByHandleEx) GetFileInformationByHandleEx =
+        ::GetFileInformationByHandleEx;
     decltype(&::GetFinalPathNameByHandleW) GetFinalPathNameByHandleW = ::GetFinalPathNameByHandleW;
     decltype(&::CompareStringOrdinal) CompareStringOrdinal = ::CompareStringOrdinal;
 
