@@ -237,7 +237,7 @@ std::vector<IconImage> readIconFile(const std::wstring& path) {
                                                 0x00030000, image.width, image.height,
                                                 LR_DEFAULTCOLOR)};
         if (!icon) {
-            fail(which + L" does not read as an icon image");
+            fail(which + L" does not read: the system makes no icon of it");
         }
         images.push_back(std::move(image));
     }
