@@ -65,31 +65,19 @@ private:
     HMODULE module_;
 };
 
-#pragma pack(push, 2)
-struct GroupEntry {
-    BYTE width;
-    BYTE height;
-    BYTE colourCount;
-    BYTE reserved;
-    WORD planes;
-    WORD bitCount;
-    DWORD bytes;
-    WORD id;
-};
-#pragma pack(pop)
-
 std::vector<GroupEntry> groupEntries(const std::string& group) {
     std::vector<GroupEntry> entries;
-    if (group.size() < 6) {
+    GroupHeader header{};
+    if (group.size() < sizeof header) {
         ADD_FAILURE() << "no icon group";
         return entries;
     }
-    WORD count = 0;
-    std::memcpy(&count, group.data() + 4, sizeof count);
-    EXPECT_EQ(group.size(), 6 + count * sizeof(GroupEntry));
-    for (WORD i = 0; i < count && 6 + (i + 1) * sizeof(GroupEntry) <= group.size(); ++i) {
+    std::memcpy(&header, group.data(), sizeof header);
+    EXPECT_EQ(group.size(), sizeof header + header.count * sizeof(GroupEntry));
+    for (WORD i = 0; i < header.count && sizeof header + (i + 1) * sizeof(GroupEntry) <= group.size();
+         ++i) {
         GroupEntry entry;
-        std::memcpy(&entry, group.data() + 6 + i * sizeof entry, sizeof entry);
+        std::memcpy(&entry, group.data() + sizeof header + i * sizeof entry, sizeof entry);
         entries.push_back(entry);
     }
     return entries;
@@ -242,7 +230,9 @@ TEST(Brand, CopyCarriesTheIconAndTextsAsTheSystemReadsThem) {
 }
 
 TEST(Brand, WhatNoOptionNamesStaysAsInTheLauncher) {
+    // An earlier file of that name is replaced.
     std::wstring output = makeTempDir(L"brand-plain") + L"\\Plain.exe";
+    writeFile(output, "an earlier copy");
     CapturedRun run = runLauncherTool({L"brand", LAUNCHER_EXE, output});
     ASSERT_EQ(run.exitCode, 0u) << run.output;
 
@@ -387,6 +377,18 @@ void probeWithIconOnly(const std::wstring& folder) {
     ASSERT_TRUE(EndUpdateResourceW(update, FALSE)) << GetLastError();
 }
 
+// The launcher with a version record whose first block claims more bytes
+// than the record has.
+void launcherWithBrokenVersionRecord(const std::wstring& folder) {
+    std::wstring path = folder + L"\\Broken.exe";
+    copyFile(LAUNCHER_EXE, path);
+    char record[] = "\x00\x10\x34\x00\x00\x00V\0S\0\0\0";
+    HANDLE update = BeginUpdateResourceW(path.c_str(), FALSE);
+    ASSERT_NE(update, nullptr) << GetLastError();
+    UpdateResourceW(update, RT_VERSION, MAKEINTRESOURCEW(1), 0x409, record, sizeof record);
+    ASSERT_TRUE(EndUpdateResourceW(update, FALSE)) << GetLastError();
+}
+
 void launcherAs(const std::wstring& folder) {
     copyFile(LAUNCHER_EXE, folder + L"\\Acme.exe");
 }
@@ -447,6 +449,8 @@ TEST(Brand, FailuresLeaveTheFolderAsItWas) {
          {L"@Probe.exe", L"@Acme.exe"}, "has no icon group 107"},
         {"a program without version record", probeWithIconOnly, {L"@NoVersion.exe", L"@Acme.exe"},
          "has no version record"},
+        {"a version record that does not read", launcherWithBrokenVersionRecord,
+         {L"@Broken.exe", L"@Acme.exe"}, "version record of"},
         {"the launcher itself", launcherAs, {L"@Acme.exe", L"@Acme.exe"}, "itself"},
         {"the launcher in other letter case", launcherAs, {L"@Acme.exe", L"@ACME.EXE"}, "itself"},
         {"the launcher through a hard link",
