@@ -122,7 +122,8 @@ private:
     std::wstring path_;
 };
 
-// A resource update of the system: discarded on every way out unless written.
+// The system's update of a file's resources: discarded on every way out
+// unless written.
 class ResourceUpdate {
 public:
     explicit ResourceUpdate(const std::wstring& path) {
@@ -240,6 +241,9 @@ std::vector<Resource> brandedResources(const std::vector<Resource>& source,
         // SOURCE's icon.
         std::vector<WORD> ids;
         for (WORD id = 1; ids.size() < icons.size(); ++id) {
+            if (id == 0xFFFF) {
+                fail(L"the icon file holds more images than a program can number");
+            }
             if (imagesInUse.count(id) == 0) {
                 ids.push_back(id);
             }

@@ -154,6 +154,10 @@ IconImage readDib(const std::string& bytes, const std::wstring& which) {
     if (depth <= 8 && (colours == 0 || colours > (1u << depth))) {
         colours = 1u << depth;
     }
+    if (colours > 256) {
+        fail(which + L" is a bitmap with a colour table of " + std::to_wstring(colours) +
+             L" entries; no bitmap has more than 256");
+    }
     std::size_t width = static_cast<std::size_t>(header.biWidth);
     std::size_t height = static_cast<std::size_t>(header.biHeight) / 2;
     std::size_t colourRow = (width * depth + 31) / 32 * 4;

@@ -430,6 +430,11 @@ TEST(Brand, FailuresLeaveTheFolderAsItWas) {
         {"a bitmap cut short",
          iconWith([=](std::string& ico) { setDword(ico, firstEntry + 8, 200); }),
          {L"--icon", L"@bad.ico", LAUNCHER_EXE, L"@Acme.exe"}, "cut short"},
+        {"a colour table larger than memory",
+         iconWith([=](std::string& ico) {
+             setDword(ico, dwordAt(ico, firstEntry + entrySize + 12) + 32, 0xFFFFFFF0u);
+         }),
+         {L"--icon", L"@bad.ico", LAUNCHER_EXE, L"@Acme.exe"}, "colour table"},
         {"a missing icon file", nothing,
          {L"--icon", L"@missing.ico", LAUNCHER_EXE, L"@Acme.exe"}, "cannot read"},
         {"three numbers", nothing, {L"--version", L"1.2.3", LAUNCHER_EXE, L"@Acme.exe"},
