@@ -269,6 +269,33 @@ CapturedRun runCapturingOutput(const std::wstring& commandLine, bool withErrors)
     return run;
 }
 
+CapturedRun runLauncherTool(const std::vector<std::wstring>& arguments) {
+    std::wstring commandLine = std::wstring(L"\"") + LAUNCHERTOOL_EXE + L"\"";
+    for (const std::wstring& argument : arguments) {
+        commandLine += L" \"" + argument + L"\"";
+    }
+    return runCapturingOutput(commandLine, true);
+}
+
+void writeSignedCopy(const std::wstring& program, const std::wstring& path,
+                     const std::string& content) {
+    std::string image = readFile(program);
+    // The table starts on an 8-byte boundary: a WIN_CERTIFICATE header (its
+    // length, revision 2.0, type PKCS#7) and the content, padded to 8 bytes.
+    image.resize((image.size() + 7) / 8 * 8, '\0');
+    std::string table(8, '\0');
+    table += content;
+    table.resize((table.size() + 7) / 8 * 8, '\0');
+    DWORD header[2] = {static_cast<DWORD>(table.size()), 0x0200u | (0x0002u << 16)};
+    std::memcpy(&table[0], header, sizeof header);
+    auto dos = reinterpret_cast<IMAGE_DOS_HEADER*>(&image[0]);
+    auto nt = reinterpret_cast<IMAGE_NT_HEADERS32*>(&image[0] + dos->e_lfanew);
+    IMAGE_DATA_DIRECTORY& security = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_SECURITY];
+    security.VirtualAddress = static_cast<DWORD>(image.size());
+    security.Size = static_cast<DWORD>(table.size());
+    writeFile(path, image + table);
+}
+
 // The example configuration of the documentation: a splash, one PATH folder,
 // three Java options and all four [app] keys.
 const char* const workedExample = R"(

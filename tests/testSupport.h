@@ -95,6 +95,36 @@ struct CapturedRun {
 // when `withErrors`) captured through a pipe.
 CapturedRun runCapturingOutput(const std::wstring& commandLine, bool withErrors = false);
 
+// The layout of an icon group resource (an icon file's directory with
+// resource numbers in place of file offsets).
+#pragma pack(push, 2)
+struct GroupHeader {
+    WORD reserved;
+    WORD type;
+    WORD count;
+};
+struct GroupEntry {
+    BYTE width;
+    BYTE height;
+    BYTE colourCount;
+    BYTE reserved;
+    WORD planes;
+    WORD bitCount;
+    DWORD bytes;
+    WORD id;
+};
+#pragma pack(pop)
+
+// Runs the deployer's tool with `arguments`, each passed as one argument;
+// standard output and standard error are captured together.
+CapturedRun runLauncherTool(const std::vector<std::wstring>& arguments);
+
+// Writes `program` to `path` as signing leaves it: a certificate table
+// holding `content` at the end of the file, named by the security directory
+// entry. The content is no real signature; nothing here checks one.
+void writeSignedCopy(const std::wstring& program, const std::wstring& path,
+                     const std::string& content);
+
 // The worked example of the configuration reference (Acme.toml).
 extern const char* const workedExample;
 
