@@ -55,7 +55,7 @@ namespace std {
     endQuietly("array too large for the C++ library");
 }
 [[noreturn]] void __throw_length_error(const char*) {
-    endQuietly("text too long for the C++ library");
+    endQuietly("length error in the C++ library");
 }
 [[noreturn]] void __throw_logic_error(const char*) {
     endQuietly("logic error in the C++ library");

@@ -420,3 +420,31 @@ TEST(HostileInput, EmptyConfigurationIsNamedInTheLog) {
     EXPECT_EQ(settingOf(run, "configPath"), "PATH=" + systemDirectory());
     EXPECT_EQ(settingOf(run, "configJavaOptions"), "(null)");
 }
+
+// Whatever still fails inside the C++ library (in practice memory it cannot
+// get) ends the run as every run ends: exit code 0, no message, and one line
+// in the log, never abort().
+TEST(HostileInput, LibraryFailureEndsTheRunQuietlyWithOneLine) {
+    struct Case {
+        const wchar_t* failure;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {L"memory", "out of memory in the C++ library"},
+        {L"length", "length error in the C++ library"},
+        {L"index", "index out of range in the C++ library"},
+        {L"terminate", "std::terminate"},
+    };
+    for (const Case& c : cases) {
+        std::wstring log = freshLogFile(L"LibraryFailure");
+        EXPECT_EQ(runAndWait(L"\"" LIBRARY_FAILURE_EXE L"\" " + std::wstring(c.failure)), 0u)
+            << c.reason;
+        std::vector<std::string> lines = linesOf(readFile(log));
+        EXPECT_EQ(bodiesFrom(lines, "noExceptions:endQuietly"),
+                  std::vector<std::string>{std::string("ERROR ") + c.reason +
+                                           ": the launcher stops here"})
+            << c.reason;
+        EXPECT_EQ(lines.size(), 1u) << c.reason;
+        DeleteFileW(log.c_str());
+    }
+}
