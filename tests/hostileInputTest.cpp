@@ -157,6 +157,21 @@ std::vector<std::string> configReasons(const LauncherRun& run) {
     return bodiesFrom(run.lines, "loadconfig:loadConfig");
 }
 
+// The run refused its file as invalid TOML on `line`, and went on; returns
+// the parser's reason.
+std::string expectRefusedOnLine(const LauncherRun& run, int line, const char* what) {
+    EXPECT_EQ(run.exitCode, 0u) << what;
+    std::vector<std::string> reasons = configReasons(run);
+    if (reasons.size() != 1) {
+        ADD_FAILURE() << what << ": " << reasons.size() << " lines from loadConfig";
+        return {};
+    }
+    std::string prefix = "toml_parse_file line " + std::to_string(line) + ": ";
+    EXPECT_EQ(reasons[0].rfind(prefix, 0), 0u) << what << ": " << reasons[0];
+    expectNothingConfigured(run);
+    return reasons[0];
+}
+
 std::string settingOf(const LauncherRun& run, const std::string& name) {
     std::vector<std::string> found =
         linesStartingWith(bodiesFrom(run.lines, "loadconfig:prepareJob"), name + "=");
@@ -200,14 +215,8 @@ TEST(HostileInput, KeysNestedBeyondTheLimitAreRefusedAsInvalidToml) {
     Installation installation = installIn(makeTempDir(L"hostile-deep"), L"Deep");
     for (const Shape& shape : shapes) {
         writeFile(installation.config(), shape.text);
-        LauncherRun run = runLauncher(installation);
-        EXPECT_EQ(run.exitCode, 0u) << shape.what;
-        std::vector<std::string> reasons = configReasons(run);
-        ASSERT_EQ(reasons.size(), 1u) << shape.what;
-        std::string prefix = "toml_parse_file line " + std::to_string(shape.line) + ": ";
-        EXPECT_EQ(reasons[0].rfind(prefix, 0), 0u) << shape.what << ": " << reasons[0];
-        EXPECT_NE(reasons[0].find("128"), std::string::npos) << shape.what << ": " << reasons[0];
-        expectNothingConfigured(run);
+        std::string reason = expectRefusedOnLine(runLauncher(installation), shape.line, shape.what);
+        EXPECT_NE(reason.find("128"), std::string::npos) << shape.what << ": " << reason;
     }
 }
 
@@ -297,13 +306,7 @@ TEST(HostileInput, CtrlZIsReadLikeAnyOtherControlCharacter) {
     };
     for (const Case& c : refused) {
         writeFile(installation.config(), c.text);
-        LauncherRun run = runLauncher(installation);
-        EXPECT_EQ(run.exitCode, 0u) << c.what;
-        std::vector<std::string> reasons = configReasons(run);
-        ASSERT_EQ(reasons.size(), 1u) << c.what;
-        std::string prefix = "toml_parse_file line " + std::to_string(c.line) + ": ";
-        EXPECT_EQ(reasons[0].rfind(prefix, 0), 0u) << c.what << ": " << reasons[0];
-        expectNothingConfigured(run);
+        expectRefusedOnLine(runLauncher(installation), c.line, c.what);
     }
 
     writeFile(installation.config(),
