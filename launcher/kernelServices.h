@@ -18,6 +18,7 @@ struct KernelServices {
     decltype(&::GetEnvironmentStringsW) GetEnvironmentStringsW = ::GetEnvironmentStringsW;
     decltype(&::FreeEnvironmentStringsW) FreeEnvironmentStringsW = ::FreeEnvironmentStringsW;
     decltype(&::CreateProcessW) CreateProcessW = ::CreateProcessW;
+    decltype(&::ExitProcess) ExitProcess = ::ExitProcess;
 
     // Files
     decltype(&::CreateFileW) CreateFileW = ::CreateFileW;
@@ -35,6 +36,7 @@ struct KernelServices {
     decltype(&::HeapAlloc) HeapAlloc = ::HeapAlloc;
     decltype(&::HeapFree) HeapFree = ::HeapFree;
     decltype(&::GetLocalTime) GetLocalTime = ::GetLocalTime;
+    decltype(&::Sleep) Sleep = ::Sleep;
     decltype(&::FormatMessageW) FormatMessageW = ::FormatMessageW;
     decltype(&::LocalFree) LocalFree = ::LocalFree;
     decltype(&::GetLastError) GetLastError = ::GetLastError;

@@ -102,6 +102,9 @@ TEST_F(DiagnosticLog, EmptyMessageWritesThePrefixOnly) {
 }
 
 TEST_F(DiagnosticLog, FailedWriteAndAllocationGoToTheDebugger) {
+    // Composing the log's file name takes memory as well: the file is opened
+    // first, so that only the entry's buffer is refused.
+    openLogFile();
     DebuggerCapture debugger;
     kernel.HeapAlloc = [](HANDLE, DWORD, SIZE_T) WINAPI -> LPVOID { return nullptr; };
     logMessage("a.cpp", 4, "f", "lost\n");
