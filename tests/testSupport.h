@@ -77,6 +77,8 @@ std::string readFile(const std::wstring& path);
 void writeFile(const std::wstring& path, const std::string& content);
 // A new, empty folder under the temporary directory.
 std::wstring makeTempDir(const std::wstring& hint);
+// A new, empty folder in `parent`, which must exist.
+std::wstring makeNewDir(const std::wstring& parent, const std::wstring& hint);
 void copyFile(const std::wstring& from, const std::wstring& to);
 
 // Runs a command line to its end; returns its exit code.
@@ -107,11 +109,15 @@ struct ProbeRecord {
     std::string stdinText;
     bool stdoutWritten = false;
     bool stderrWritten = false;
+    // 32 or 64: which build of the probe ran; 0 when the record lacks it.
+    int pointerBits = 0;
     std::vector<std::string> environment;
 };
 
-// Copies the probe to `directory`\`name`.exe and returns that path.
-std::wstring installProbe(const std::wstring& directory, const std::wstring& name);
+// Copies the probe (the 32-bit build unless `build` names another) to
+// `directory`\`name`.exe and returns that path.
+std::wstring installProbe(const std::wstring& directory, const std::wstring& name,
+                          const std::wstring& build = PROBE_EXE);
 // Waits up to `timeoutMs` for the record that the probe named `name` leaves
 // in its working directory `directory`, then reads it.
 ProbeRecord waitForProbe(const std::wstring& directory, const std::wstring& name,
@@ -121,9 +127,20 @@ ProbeRecord waitForProbe(const std::wstring& directory, const std::wstring& name
 // Under Wine a Windows child also finds Wine's own entries after the block:
 // names beginning with WINE, and SystemDrive and SystemRoot (which Wine sets
 // again, so they leave their place in the block). Exactly those are tolerated
-// after the expected entries, nothing else and nowhere else.
+// after the expected entries, nothing else and nowhere else. Entries named in
+// `setBySystem` are left out on both sides: the system gives the child its
+// own values for them, wherever it puts them.
 void expectChildEnvironment(const std::vector<std::string>& actual,
-                            const std::vector<std::string>& expected);
+                            const std::vector<std::string>& expected,
+                            const std::vector<std::string>& setBySystem = {});
+
+// The names that 64-bit Windows sets afresh in a 64-bit child of a 32-bit
+// parent, whatever block the parent passed (ProgramFiles from ProgramW6432,
+// and so on).
+extern const std::vector<std::string> setForA64BitChild;
+
+// The entry "name=value" of an environment, or an empty text when it has none.
+std::string entryNamed(const std::vector<std::string>& environment, const std::string& name);
 
 // The entries of a block in the layout CreateProcessW takes.
 std::vector<std::string> entriesOf(const wchar_t* block, int count);
