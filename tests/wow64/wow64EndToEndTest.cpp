@@ -224,3 +224,36 @@ TEST_F(Wow64, ExecUnderSystem32StartsThe32BitCopyAndSysnativeTheNativeOne) {
                   (std::vector<std::string>{"application=" + utf8(row.exec)}));
     }
 }
+
+TEST_F(Wow64, ExecUnderSystem32WithOnlyA64BitProgramStartsNothing) {
+    // The name exists in the 64-bit system folder alone; the launcher looks
+    // for it in SysWOW64, finds nothing and says so at the start.
+    wchar_t system[MAX_PATH];
+    wchar_t windows[MAX_PATH];
+    ASSERT_GT(GetSystemDirectoryW(system, MAX_PATH), 0u);
+    ASSERT_GT(GetWindowsDirectoryW(windows, MAX_PATH), 0u);
+    std::wstring name = L"lt-native-" + std::to_wstring(GetCurrentProcessId());
+    PlantedFiles planted;
+    planted.add(installProbe(std::wstring(windows) + L"\\Sysnative", name, PROBE64_EXE));
+    std::wstring install = makeTempDir(L"wow64-none");
+    std::wstring data = install + L"\\data";
+    makeDirectories({data});
+    copyFile(LAUNCHER_EXE, install + L"\\Acme.exe");
+    std::wstring exec = std::wstring(system) + L"\\" + name + L".exe";
+    writeFile(install + L"\\Acme.toml", "[jre]\nmain_jar = 'app.jar'\n[app]\nexec = '" +
+                                            utf8(exec) + "'\ndata_dir = '" + utf8(data) + "'\n");
+    std::wstring log = freshLogFile(L"Acme");
+
+    EXPECT_EQ(runAndWait(L"\"" + install + L"\\Acme.exe\""), 0u);
+
+    std::vector<std::string> lines = linesOf(readFile(log));
+    std::vector<std::string> starts = bodiesFrom(lines, "startProcess:startProcess");
+    EXPECT_EQ(linesStartingWith(starts, "application="),
+              (std::vector<std::string>{"application=" + utf8(exec)}));
+    EXPECT_EQ(linesStartingWith(starts, "err:").size(), 1u);
+    EXPECT_EQ(linesStartingWith(starts, "err:2 CreateProcess ").size(), 1u);
+    EXPECT_EQ(bodiesFrom(lines, "loadconfig:doJob"),
+              (std::vector<std::string>{"error startProcess"}));
+    EXPECT_EQ(GetFileAttributesW((data + L"\\" + name + L".record").c_str()),
+              INVALID_FILE_ATTRIBUTES);
+}
