@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <winternl.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
@@ -188,6 +189,12 @@ std::wstring makeNewDir(const std::wstring& parent, const std::wstring& hint) {
     }
 }
 
+void makeDirectories(std::initializer_list<std::wstring> paths) {
+    for (const std::wstring& path : paths) {
+        CreateDirectoryW(path.c_str(), nullptr);
+    }
+}
+
 void copyFile(const std::wstring& from, const std::wstring& to) {
     ASSERT_TRUE(CopyFileW(from.c_str(), to.c_str(), FALSE))
         << utf8(from) << " -> " << utf8(to) << ", error " << GetLastError();
@@ -364,6 +371,30 @@ ProbeRecord waitForProbe(const std::wstring& directory, const std::wstring& name
     return record;
 }
 
+WorkedExampleInstallation installWorkedExample(const std::wstring& hint,
+                                               const std::wstring& javaBuild) {
+    WorkedExampleInstallation installation;
+    installation.folder = makeTempDir(hint);
+    const std::wstring& folder = installation.folder;
+    makeDirectories({folder + L"\\bin", folder + L"\\jre", folder + L"\\jre\\bin"});
+    installation.agent = installProbe(folder + L"\\bin", L"agent");
+    installation.javaw = installProbe(folder + L"\\jre\\bin", L"javaw", javaBuild);
+    copyFile(LAUNCHER_EXE, folder + L"\\Acme.exe");
+    writeFile(folder + L"\\Acme.toml", workedExample);
+
+    wchar_t system[MAX_PATH];
+    GetSystemDirectoryW(system, MAX_PATH);
+    installation.data = std::wstring(system, 2) + L"\\ProgramData\\Example";
+    installation.logs = installation.data + L"\\log";
+    makeDirectories({installation.data, installation.logs});
+    for (const wchar_t* left : {L"\\agent.record", L"\\javaw.record"}) {
+        DeleteFileW((installation.data + left).c_str());
+    }
+    writeFile(installation.logs + L"\\out_Acme.log", "an earlier run's output\n");
+    installation.log = freshLogFile(L"Acme");
+    return installation;
+}
+
 namespace {
 
 bool isWineAddition(const std::string& entry) {
@@ -435,6 +466,26 @@ std::vector<std::string> entriesOf(const wchar_t* block, int count) {
         entries.push_back(utf8(entry));
     }
     return entries;
+}
+
+std::vector<std::vector<std::string>> environmentListings(const std::vector<std::string>& starts) {
+    std::vector<std::vector<std::string>> listings;
+    for (auto open = std::find(starts.begin(), starts.end(), "----"); open != starts.end();) {
+        auto close = std::find(open + 1, starts.end(), "----");
+        listings.emplace_back(open + 1, close);
+        open = close == starts.end() ? close : std::find(close + 1, starts.end(), "----");
+    }
+    return listings;
+}
+
+void expectListedEnvironment(const std::vector<std::string>& listing,
+                             const std::vector<std::string>& handedOn) {
+    ASSERT_GE(listing.size(), handedOn.size());
+    EXPECT_EQ(std::vector<std::string>(listing.begin(), listing.begin() + handedOn.size()),
+              handedOn);
+    for (std::size_t i = handedOn.size(); i < listing.size(); ++i) {
+        EXPECT_TRUE(isNamed(listing[i], {"SystemDrive", "SystemRoot"})) << listing[i];
+    }
 }
 
 std::vector<std::string> bodiesFrom(const std::vector<std::string>& lines,
