@@ -241,6 +241,51 @@ unsigned long runWithEnvironment(const std::wstring& commandLine,
     return runToEnd(commandLine, L"", &block[0]);
 }
 
+CapturedRun runCapturingOutput(const std::wstring& commandLine, bool withErrors) {
+    CapturedRun run;
+    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+    HANDLE reader = nullptr;
+    HANDLE writer = nullptr;
+    if (!CreatePipe(&reader, &writer, &inheritable, 0)) {
+        ADD_FAILURE() << "no pipe, error " << GetLastError();
+        return run;
+    }
+    // Only the child may hold the writing end, or the pipe never ends.
+    SetHandleInformation(reader, HANDLE_FLAG_INHERIT, 0);
+    HANDLE input = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                               OPEN_EXISTING, 0, nullptr);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = input;
+    startup.hStdOutput = writer;
+    startup.hStdError = withErrors ? writer : input;
+    PROCESS_INFORMATION process{};
+    std::wstring writable = commandLine;
+    BOOL started = CreateProcessW(nullptr, &writable[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                                  &startup, &process);
+    CloseHandle(writer);
+    CloseHandle(input);
+    if (!started) {
+        ADD_FAILURE() << "cannot start " << utf8(commandLine) << ", error " << GetLastError();
+        CloseHandle(reader);
+        return run;
+    }
+    char chunk[4096];
+    DWORD got = 0;
+    while (ReadFile(reader, chunk, sizeof chunk, &got, nullptr) && got > 0) {
+        run.output.append(chunk, got);
+    }
+    CloseHandle(reader);
+    WaitForSingleObject(process.hProcess, 60000);
+    DWORD code = ~0ul;
+    GetExitCodeProcess(process.hProcess, &code);
+    run.exitCode = code;
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return run;
+}
+
 // The example configuration of the documentation: a splash, one PATH folder,
 // three Java options and all four [app] keys.
 const char* const workedExample = R"(

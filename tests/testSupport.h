@@ -90,6 +90,15 @@ unsigned long runAndWait(const std::wstring& commandLine, const std::wstring& di
 unsigned long runWithEnvironment(const std::wstring& commandLine,
                                  std::initializer_list<const wchar_t*> entries);
 
+// What a console program wrote to its standard output, and how it ended.
+struct CapturedRun {
+    unsigned long exitCode = ~0ul;
+    std::string output;
+};
+// Runs a command line to its end with standard output (and standard error,
+// when `withErrors`) captured through a pipe.
+CapturedRun runCapturingOutput(const std::wstring& commandLine, bool withErrors = false);
+
 // The worked example of the configuration reference (Acme.toml).
 extern const char* const workedExample;
 
