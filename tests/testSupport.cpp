@@ -442,19 +442,6 @@ WorkedExampleInstallation installWorkedExample(const std::wstring& hint,
 
 namespace {
 
-bool isWineAddition(const std::string& entry) {
-    return entry.compare(0, 4, "WINE") == 0 || entry.compare(0, 12, "SystemDrive=") == 0 ||
-           entry.compare(0, 11, "SystemRoot=") == 0;
-}
-
-}  // namespace
-
-const std::vector<std::string> setForA64BitChild = {
-    "ProgramFiles", "CommonProgramFiles", "ProgramW6432", "CommonProgramW6432",
-    "PROCESSOR_ARCHITECTURE"};
-
-namespace {
-
 bool isNamed(const std::string& entry, const std::vector<std::string>& names) {
     for (const std::string& name : names) {
         if (entry.size() > name.size() && entry.compare(0, name.size(), name) == 0 &&
@@ -465,7 +452,16 @@ bool isNamed(const std::string& entry, const std::vector<std::string>& names) {
     return false;
 }
 
+bool isWineAddition(const std::string& entry) {
+    return entry.compare(0, 4, "WINE") == 0 || entry.compare(0, 12, "SystemDrive=") == 0 ||
+           entry.compare(0, 11, "SystemRoot=") == 0;
+}
+
 }  // namespace
+
+const std::vector<std::string> setForA64BitChild = {
+    "ProgramFiles", "CommonProgramFiles", "ProgramW6432", "CommonProgramW6432",
+    "PROCESSOR_ARCHITECTURE"};
 
 void expectChildEnvironment(const std::vector<std::string>& actual,
                             const std::vector<std::string>& expected,
