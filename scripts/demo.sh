@@ -38,12 +38,12 @@ rm -f "$logdir/launcherDemo.log" "$datadir/demo-received.txt" "$datadir/log/"*_D
 convert -size 256x256 radial-gradient:'#ffd040-#b03000' \( -clone 0 -resize 16x16 \) \
     \( -clone 0 -resize 32x32 \) \( -clone 0 -resize 48x48 \) \( -clone 0 \) -delete 0 -depth 8 "$demo/Demo.ico"
 demo_win="Z:${demo//\//\\}"
-LC_ALL=C.UTF-8 wine_run "$build/launchertool.exe" brand --icon "$demo_win\\Demo.ico" \
+wine_run "$build/launchertool.exe" brand --icon "$demo_win\\Demo.ico" \
     --version 1.0.0.0 --product "Demo Stüdio" --description "The launcher's demo" \
     --company "Demo Company" --copyright "© 2026 Demo Company" \
     "Z:${build//\//\\}\\launcher.exe" "$demo_win\\Demo.exe"
 echo "== launchertool info Demo.exe"
-LC_ALL=C.UTF-8 wine_run "$build/launchertool.exe" info "$demo_win\\Demo.exe"
+wine_run "$build/launchertool.exe" info "$demo_win\\Demo.exe"
 
 # A Linux java reads the jar's path as it stands, so the demo names it by its
 # Linux path; on Windows it would read '$(moduleDir)\app\demo.jar'.
