@@ -3,6 +3,7 @@
 #include "diagnosticLog.h"
 #include "kernelServices.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
@@ -18,13 +19,41 @@ WideText configPath;
 WideText configMainJar;
 WideText configJavaOptions;
 
+wchar_t* allocateUnits(unsigned long long units, const char* function) {
+    // Telling of a failure needs memory too; while one is being told, a
+    // further one goes to the debugger only.
+    static bool reporting = false;
+    unsigned long long bytes = units * sizeof(wchar_t);
+    void* block = nullptr;
+    if (units <= SIZE_MAX / sizeof(wchar_t)) {
+        block = kernel.HeapAlloc(kernel.GetProcessHeap(), HEAP_ZERO_MEMORY,
+                                 static_cast<SIZE_T>(bytes));
+    }
+    if (block == nullptr) {
+        if (reporting) {
+            kernel.OutputDebugStringA("ERROR HeapAlloc\n");
+        } else {
+            reporting = true;
+            logMessage(SOURCE, __LINE__, function, "ERROR HeapAlloc %llu bytes\n", bytes);
+            reporting = false;
+        }
+    }
+    return static_cast<wchar_t*>(block);
+}
+
+void releaseUnits(wchar_t* array) {
+    if (array != nullptr && !kernel.HeapFree(kernel.GetProcessHeap(), 0, array)) {
+        kernel.OutputDebugStringA("ERROR HeapFree\n");
+    }
+}
+
 void WideText::release() {
-    delete[] text_;
+    releaseUnits(text_);
     text_ = nullptr;
 }
 
 void WideText::adopt(wchar_t* array) {
-    delete[] text_;
+    releaseUnits(text_);
     text_ = array;
 }
 
@@ -38,7 +67,11 @@ int WideText::fromUtf8(const char* utf8) {
         logError(SOURCE, __LINE__, "fromUtf8", kernel.GetLastError(), " ");
         return ERROR_GENERIC;
     }
-    adopt(new wchar_t[units]());
+    wchar_t* converted = allocateUnits(static_cast<unsigned long long>(units), "fromUtf8");
+    if (converted == nullptr) {
+        return ERROR_GENERIC;
+    }
+    adopt(converted);
     if (kernel.MultiByteToWideChar(CP_UTF8, 0, utf8, -1, text_, units) == 0) {
         // The value stays the zeroed array: empty, but configured.
         logError(SOURCE, __LINE__, "fromUtf8", kernel.GetLastError(), " ");
@@ -54,13 +87,16 @@ int WideText::appendUtf8(const char* utf8) {
         return ERROR_GENERIC;
     }
     std::size_t kept = length();
-    wchar_t* joined = new wchar_t[kept + units + 1]();
+    wchar_t* joined = allocateUnits(kept + static_cast<unsigned long long>(units) + 1, "appendUtf8");
+    if (joined == nullptr) {
+        return ERROR_GENERIC;
+    }
     if (text_ != nullptr) {
         std::wmemcpy(joined, text_, kept);
     }
     if (kernel.MultiByteToWideChar(CP_UTF8, 0, utf8, -1, joined + kept, units + 1) == 0) {
         DWORD code = kernel.GetLastError();
-        delete[] joined;
+        releaseUnits(joined);
         logError(SOURCE, __LINE__, "appendUtf8", code, " ");
         return ERROR_GENERIC;
     }
@@ -71,7 +107,10 @@ int WideText::appendUtf8(const char* utf8) {
 int WideText::appendWide(const wchar_t* text) {
     std::size_t kept = length();
     std::size_t added = std::wcslen(text);
-    wchar_t* joined = new wchar_t[kept + added + 1];
+    wchar_t* joined = allocateUnits(static_cast<unsigned long long>(kept) + added + 1, "appendWide");
+    if (joined == nullptr) {
+        return ERROR_GENERIC;
+    }
     if (text_ != nullptr) {
         std::wmemcpy(joined, text_, kept);
     }
@@ -89,7 +128,11 @@ int format(WideText& target, const wchar_t* fmt, ...) {
         logMessage(SOURCE, __LINE__, "format", "ERROR vswprintf\n");
         return ERROR_GENERIC;
     }
-    target.adopt(new wchar_t[length + 1]());
+    wchar_t* formatted = allocateUnits(static_cast<unsigned long long>(length) + 1, "format");
+    if (formatted == nullptr) {
+        return ERROR_GENERIC;
+    }
+    target.adopt(formatted);
     va_start(args, fmt);
     int written = _vsnwprintf(const_cast<wchar_t*>(target.get()), length + 1, fmt, args);
     va_end(args);
@@ -319,20 +362,24 @@ int formatUtf8Escaped(char* buffer, std::size_t size, const char* fmt, ...) {
 
 int EnvironmentBlock::appendEntry(const wchar_t* entry) {
     int added = static_cast<int>(std::wcslen(entry)) + 1;
-    wchar_t* grown = new wchar_t[count_ + added + 1];
+    wchar_t* grown =
+        allocateUnits(static_cast<unsigned long long>(count_) + added + 1, "appendEntry");
+    if (grown == nullptr) {
+        return ERROR_GENERIC;
+    }
     if (block_ != nullptr) {
         std::wmemcpy(grown, block_, count_);
     }
     std::wmemcpy(grown + count_, entry, added);
     grown[count_ + added] = L'\0';
-    delete[] block_;
+    releaseUnits(block_);
     block_ = grown;
     count_ += added;
     return 0;
 }
 
 void EnvironmentBlock::release() {
-    delete[] block_;
+    releaseUnits(block_);
     block_ = nullptr;
     count_ = 0;
 }

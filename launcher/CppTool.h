@@ -7,8 +7,17 @@
 
 constexpr int ERROR_GENERIC = 7;
 
+// The arrays of the texts below: `units` zero-filled UTF-16 code units from
+// the process heap, or null when the system cannot give them, which is logged
+// under `function`. Sizes are counted in 64 bits so that none wraps round to
+// a small array. Released with releaseUnits (null is allowed).
+wchar_t* allocateUnits(unsigned long long units, const char* function);
+void releaseUnits(wchar_t* array);
+
 // An owned, nullable, NUL-terminated UTF-16 string on the heap. Null means
-// "not configured" and is distinct from the empty text.
+// "not configured" and is distinct from the empty text. Every operation that
+// needs memory it cannot get logs that, returns ERROR_GENERIC and leaves the
+// value as it was.
 class WideText {
 public:
     WideText() = default;
@@ -23,9 +32,9 @@ public:
     int fromUtf8(const char* utf8);
     // Appends the UTF-16 form of `utf8`; on failure the value is unchanged.
     int appendUtf8(const char* utf8);
-    // Appends `text` (not null). Always succeeds.
+    // Appends `text` (not null).
     int appendWide(const wchar_t* text);
-    // Takes ownership of an array made with new[].
+    // Takes ownership of an array made with allocateUnits.
     void adopt(wchar_t* array);
 
     const wchar_t* get() const { return text_; }
@@ -37,7 +46,8 @@ private:
 };
 
 // Wide printf-style formatting (Windows convention: %s takes UTF-16 text).
-// An empty result counts as a failure; the target then keeps its old value.
+// An empty result counts as a failure; the target then keeps its old value,
+// as it does when there is no memory for the result.
 int format(WideText& target, const wchar_t* fmt, ...);
 
 // Narrow printf-style formatting with vsnprintf's contract (returns the length
@@ -56,7 +66,8 @@ int formatUtf8EscapedV(char* buffer, std::size_t size, const char* fmt, va_list 
 int formatUtf8Escaped(char* buffer, std::size_t size, const char* fmt, ...);
 
 // A growable UTF-16 multi-string in the layout CreateProcessW takes as a
-// Unicode environment: entries each NUL-terminated, then one more NUL.
+// Unicode environment: entries each NUL-terminated, then one more NUL. An
+// entry that finds no memory is left out (logged, ERROR_GENERIC).
 class EnvironmentBlock {
 public:
     EnvironmentBlock() = default;

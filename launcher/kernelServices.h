@@ -25,6 +25,7 @@ struct KernelServices {
     decltype(&::UpdateProcThreadAttribute) UpdateProcThreadAttribute = ::UpdateProcThreadAttribute;
     decltype(&::DeleteProcThreadAttributeList) DeleteProcThreadAttributeList =
         ::DeleteProcThreadAttributeList;
+    decltype(&::ExitProcess) ExitProcess = ::ExitProcess;
 
     // Files
     decltype(&::CreateFileW) CreateFileW = ::CreateFileW;

@@ -6,6 +6,9 @@
 #include "startProcess.h"
 #include "tomlParser.h"
 
+#include <io.h>
+#include <share.h>
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -156,6 +159,45 @@ struct CloseFile {
 };
 using ConfigStream = std::unique_ptr<std::FILE, CloseFile>;
 
+// Far beyond any real configuration (they take a few kilobytes), and small
+// enough that the document the reader makes of any file up to it, and every
+// expansion of its placeholders, fits in memory many times over.
+constexpr long long maxConfigBytes = 1024 * 1024;
+
+// An updater or an editor that rewrites the file holds it open for a moment;
+// so long the launcher waits, in short pauses, before it counts the file as
+// unreadable: 40 pauses of 50 ms, two seconds.
+constexpr DWORD sharingPauseMs = 50;
+constexpr int sharingPauses = 40;
+
+// Opens the file whole or not at all: read sharing only, so no writer can
+// open it while it is read, and no read begins while a writer holds it (the
+// open then fails with a sharing violation). Binary, because the C runtime's
+// text mode ends a file at the first Ctrl-Z and would hide what follows;
+// the reader handles Windows line ends itself. Null when the file cannot be
+// opened; the reason is logged.
+ConfigStream openWholeFile(const wchar_t* path) {
+    for (int pause = 0;; ++pause) {
+        ConfigStream file(_wfsopen(path, L"rb", _SH_DENYWR));
+        int error = errno;
+        unsigned long systemError = _doserrno;
+        if (file) {
+            return file;
+        }
+        if (error != EACCES || systemError != ERROR_SHARING_VIOLATION) {
+            logMessage(SOURCE, __LINE__, "loadConfig", "%s %s\n", "fopen", std::strerror(error));
+            return nullptr;
+        }
+        if (pause == sharingPauses) {
+            logMessage(SOURCE, __LINE__, "loadConfig",
+                       "fopen still in use by another program after %d seconds\n",
+                       static_cast<int>(sharingPauses * sharingPauseMs / 1000));
+            return nullptr;
+        }
+        kernel.Sleep(sharingPauseMs);
+    }
+}
+
 // The parsed document, alive only inside loadConfig.
 struct FreeDocument {
     void operator()(toml_table_t* document) const { toml_free(document); }
@@ -242,10 +284,23 @@ int loadConfig(const wchar_t* path, int& millisec, WideText& splashImageName,
     char errors[222] = {};
     TomlDocument document;
     {
-        ConfigStream file(_wfopen(path, L"r"));
+        ConfigStream file = openWholeFile(path);
         if (!file) {
-            logMessage(SOURCE, __LINE__, "loadConfig", "%s %s\n", "fopen", std::strerror(errno));
             return ERROR_GENERIC;
+        }
+        // Measured before it is read: a file of hundreds of megabytes is
+        // refused at once instead of exhausting memory on the way.
+        long long size = _filelengthi64(_fileno(file.get()));
+        if (size > maxConfigBytes) {
+            logMessage(SOURCE, __LINE__, "loadConfig",
+                       "file too large: %lld bytes, the limit is %lld bytes\n", size,
+                       maxConfigBytes);
+            return ERROR_GENERIC;
+        }
+        // Valid TOML with nothing in it, but seldom what a deployer meant.
+        if (size == 0) {
+            logMessage(SOURCE, __LINE__, "loadConfig", "file is empty: nothing configured\n");
+            return 0;
         }
         document.reset(toml_parse_file(file.get(), errors, sizeof errors));
     }
@@ -294,13 +349,19 @@ void replaceAll(WideText& text, const wchar_t* placeholder, const wchar_t* repla
     // The search runs over the original text only, so a replacement that
     // holds the placeholder is inserted once and not expanded again. The
     // result is measured first and built in one array, however many
-    // placeholders the text holds.
-    std::size_t length = std::wcslen(source);
-    for (const wchar_t* found = std::wcsstr(source, placeholder); found != nullptr;
-         found = std::wcsstr(found + placeholderLength, placeholder)) {
-        length = length - placeholderLength + replacementLength;
+    // placeholders the text holds; counted in 64 bits, its length cannot
+    // wrap round to a small array.
+    unsigned long long found = 0;
+    for (const wchar_t* at = std::wcsstr(source, placeholder); at != nullptr;
+         at = std::wcsstr(at + placeholderLength, placeholder)) {
+        ++found;
     }
-    wchar_t* expanded = new wchar_t[length + 1];
+    unsigned long long length =
+        std::wcslen(source) - found * placeholderLength + found * replacementLength;
+    wchar_t* expanded = allocateUnits(length + 1, "replaceAll");
+    if (expanded == nullptr) {
+        return;
+    }
     wchar_t* out = expanded;
     const wchar_t* rest = source;
     for (const wchar_t* found = std::wcsstr(rest, placeholder); found != nullptr;

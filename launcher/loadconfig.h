@@ -35,7 +35,9 @@ int loadConfig(const wchar_t* path, int& millisec, WideText& splashImageName,
 // Replaces every occurrence of `placeholder` (not empty) in `text` by
 // `replacement`, left to right and without overlaps. Inserted text is never
 // searched again. A null text, or one without the placeholder, is left as it
-// is; a text that becomes empty stays configured (empty, not null).
+// is; a text that becomes empty stays configured (empty, not null). When the
+// expanded text cannot be allocated, that is logged and the text stays as it
+// was, placeholders and all.
 void replaceAll(WideText& text, const wchar_t* placeholder, const wchar_t* replacement);
 
 // The starts a run makes, composed from the effective settings before any

@@ -1,6 +1,8 @@
 // launchertool: the deployer's console tool. Each verb lives in a file of its
 // own; this file only finds the verb and reports bad usage.
+#include "brand.h"
 #include "console.h"
+#include "info.h"
 
 #include <cwchar>
 
@@ -14,6 +16,8 @@ struct Verb {
 
 // Ends with an empty entry.
 const Verb verbs[] = {
+    {L"brand", brandUsage, brandCommand},
+    {L"info", infoUsage, infoCommand},
     {nullptr, nullptr, nullptr},
 };
 

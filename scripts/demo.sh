@@ -33,7 +33,18 @@ datadir=$drive_c/ProgramData/LauncherDemo
 mkdir -p "$logdir" "$datadir/log"
 rm -f "$logdir/launcherDemo.log" "$datadir/demo-received.txt" "$datadir/log/"*_Demo.log
 
-cp "$build/launcher.exe" "$demo/Demo.exe"
+# Demo.exe is the launcher branded as the deployer's own: an icon drawn here
+# and a version record of its own. Wine reads the texts through the locale.
+convert -size 256x256 radial-gradient:'#ffd040-#b03000' \( -clone 0 -resize 16x16 \) \
+    \( -clone 0 -resize 32x32 \) \( -clone 0 -resize 48x48 \) \( -clone 0 \) -delete 0 -depth 8 "$demo/Demo.ico"
+demo_win="Z:${demo//\//\\}"
+wine_run "$build/launchertool.exe" brand --icon "$demo_win\\Demo.ico" \
+    --version 1.0.0.0 --product "Demo Stüdio" --description "The launcher's demo" \
+    --company "Demo Company" --copyright "© 2026 Demo Company" \
+    "Z:${build//\//\\}\\launcher.exe" "$demo_win\\Demo.exe"
+echo "== launchertool info Demo.exe"
+wine_run "$build/launchertool.exe" info "$demo_win\\Demo.exe"
+
 # A Linux java reads the jar's path as it stands, so the demo names it by its
 # Linux path; on Windows it would read '$(moduleDir)\app\demo.jar'.
 cat >"$demo/Demo.toml" <<TOML

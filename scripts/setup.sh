@@ -18,11 +18,14 @@ fi
 apt-get update -qq
 
 # The host g++ builds programs that run during the build (the icon artwork,
-# the native check of the TOML reader).
+# the native check of the TOML reader). The x86_64 cross compiler and Wine's
+# 64-bit loader are for the tests of the launcher under WoW64, beside a
+# 64-bit Java runtime.
 apt-get install -y -qq --no-install-recommends \
     cmake ninja-build g++ \
     g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev \
-    wine wine32:i386 \
+    g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev \
+    wine wine32:i386 wine64 \
     xvfb xauth x11-utils imagemagick \
     libtomlplusplus-dev nlohmann-json3-dev googletest clang libclang-rt-14-dev \
     default-jdk-headless \

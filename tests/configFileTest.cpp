@@ -66,6 +66,49 @@ protected:
     std::wstring folder_;
 };
 
+// Another program's handle on the configuration file, and the pauses that
+// loadConfig makes while the file is held: the handle is closed at the
+// pause numbered `pausesUntilRelease` (never when 0).
+HANDLE heldBy = INVALID_HANDLE_VALUE;
+int pausesUntilRelease = 0;
+int pauses = 0;
+unsigned long pausedMs = 0;
+
+void WINAPI countPause(DWORD ms) {
+    ++pauses;
+    pausedMs += ms;
+    if (pauses == pausesUntilRelease && heldBy != INVALID_HANDLE_VALUE) {
+        CloseHandle(heldBy);
+        heldBy = INVALID_HANDLE_VALUE;
+    }
+}
+
+// A writer that shares nothing holds the file; pauses are counted, not slept.
+class HeldConfigFile : public ConfigFile {
+protected:
+    void SetUp() override {
+        ConfigFile::SetUp();
+        path_ = folder_ + L"\\ConfigFile.toml";
+        writeFile(path_, "[splash]\nmillisec = 2500\n");
+        heldBy = CreateFileW(path_.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(heldBy, INVALID_HANDLE_VALUE);
+        pauses = 0;
+        pausedMs = 0;
+        kernel.Sleep = countPause;
+    }
+    void TearDown() override {
+        if (heldBy != INVALID_HANDLE_VALUE) {
+            CloseHandle(heldBy);
+            heldBy = INVALID_HANDLE_VALUE;
+        }
+        ConfigFile::TearDown();
+    }
+
+    KernelOverride restore_;
+    std::wstring path_;
+};
+
 }  // namespace
 
 TEST_F(ConfigFile, ReadsTheWorkedExampleVerbatim) {
@@ -287,4 +330,41 @@ TEST_F(ConfigFile, MalformedValueAnywhereFailsTheWholeFile) {
     Settings settings;
     EXPECT_EQ(load("[splash]\nmillisec = 2500\n[other]\nwhen = 1979-13-27\n", settings), ERROR_GENERIC);
     EXPECT_TRUE(settings.untouched());
+}
+
+TEST_F(HeldConfigFile, IsReadOnceTheWriterLetsGo) {
+    pausesUntilRelease = 3;
+    Settings settings;
+    EXPECT_EQ(loadFrom(path_, settings), 0);
+    EXPECT_EQ(settings.millisec, 2500);
+    EXPECT_EQ(pauses, 3);
+    EXPECT_TRUE(logLines().empty());
+}
+
+TEST_F(HeldConfigFile, IsUnreadableWhenHeldForTwoSeconds) {
+    pausesUntilRelease = 0;
+    Settings settings;
+    EXPECT_EQ(loadFrom(path_, settings), ERROR_GENERIC);
+    EXPECT_TRUE(settings.untouched());
+    EXPECT_EQ(pausedMs, 2000u);
+    EXPECT_EQ(pauses, 40);
+    std::vector<std::string> lines = logLines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(entryOrigin(lines[0]), "loadconfig:loadConfig");
+    EXPECT_EQ(entryBody(lines[0]), "fopen still in use by another program after 2 seconds");
+}
+
+// A missing file or one that may not be read will not change by waiting.
+TEST_F(HeldConfigFile, OtherFailuresToOpenAreNotWaitedFor) {
+    Settings settings;
+    EXPECT_EQ(loadFrom(folder_ + L"\\Absent.toml", settings), ERROR_GENERIC);
+    std::wstring folderInstead = folder_ + L"\\Folder.toml";
+    ASSERT_TRUE(CreateDirectoryW(folderInstead.c_str(), nullptr));
+    EXPECT_EQ(loadFrom(folderInstead, settings), ERROR_GENERIC);
+    EXPECT_TRUE(settings.untouched());
+    EXPECT_EQ(pauses, 0);
+    std::vector<std::string> lines = logLines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(entryBody(lines[0]), std::string("fopen ") + std::strerror(ENOENT));
+    EXPECT_EQ(entryBody(lines[1]), std::string("fopen ") + std::strerror(EACCES));
 }

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <new>
 #include <random>
@@ -43,6 +44,26 @@ void operator delete(void* block, std::size_t) noexcept {
 
 namespace {
 
+// Texts and environment blocks take their memory from the process heap
+// through the kernel table: counted there the same way.
+std::atomic<long> liveHeapBlocks{0};
+
+LPVOID WINAPI countedHeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
+    LPVOID block = ::HeapAlloc(heap, flags, bytes);
+    if (block != nullptr) {
+        ++liveHeapBlocks;
+    }
+    return block;
+}
+
+BOOL WINAPI countedHeapFree(HANDLE heap, DWORD flags, LPVOID block) {
+    BOOL freed = ::HeapFree(heap, flags, block);
+    if (freed && block != nullptr) {
+        --liveHeapBlocks;
+    }
+    return freed;
+}
+
 // Bytes in use on the C runtime's heap, where the reader's strings live.
 long long mallocBytesInUse() {
     long long used = 0;
@@ -62,7 +83,7 @@ public:
     explicit ConfigGenerator(std::uint32_t seed) : random_(seed) {}
 
     std::string next(int index) {
-        switch (index % 7) {
+        switch (index % 10) {
         case 0:
         case 1:
             return wellFormed();
@@ -74,8 +95,14 @@ public:
             return randomBytes();
         case 5:
             return deeplyNested();
-        default:
+        case 6:
             return hugeValues();
+        case 7:
+            return deepKeys();
+        case 8:
+            return controlCharacters();
+        default:
+            return withCtrlZ(wellFormed());
         }
     }
 
@@ -176,6 +203,78 @@ private:
         }
     }
 
+    // Keys of many parts: around the limit of 128 levels, and now and then
+    // far beyond it, as dotted keys, table headers, arrays of tables and
+    // keys of inline tables nested in one another.
+    std::string deepKeys() {
+        auto key = [this]() {
+            int parts = below(8) == 0 ? 20000 : 1 + below(140);
+            std::string text = below(2) == 0 ? "a" : "'q.q'";
+            for (int i = 1; i < parts; ++i) {
+                text += below(16) == 0 ? " . \"x\"" : ".a";
+            }
+            return text;
+        };
+        switch (below(5)) {
+        case 0:
+            return "[jre]\n" + key() + " = 'x'\n";
+        case 1:
+            return "[" + key() + "]\nexec = 'a.exe'\n";
+        case 2:
+            return "[[" + key() + "]]\n[[" + key() + "]]\n";
+        case 3:
+            return "[app]\nexec = { " + key() + " = 1, b = [{ " + key() + " = 2 }] }\n";
+        default: {
+            int levels = 1 + below(250);
+            std::string text = "x = ";
+            for (int i = 0; i < levels; ++i) {
+                text += "{ " + key() + " = ";
+            }
+            text += "1";
+            for (int i = 0; i < levels; ++i) {
+                text += " }";
+            }
+            return text + "\n";
+        }
+        }
+    }
+
+    // Control characters in values: raw (the reader refuses all but the tab)
+    // and escaped (they reach the settings and the log).
+    std::string controlCharacters() {
+        static const char* const keys[] = {"exec", "exec2", "log_dir", "data_dir"};
+        std::string value;
+        int length = 1 + below(12);
+        for (int i = 0; i < length; ++i) {
+            int code = below(3) == 0 ? 0x7F : below(0x20);
+            if (below(2) == 0) {
+                char escaped[8];
+                std::snprintf(escaped, sizeof escaped, "\\u%04X", code);
+                value += escaped;
+            } else {
+                value += static_cast<char>(code);
+            }
+            value += "x";
+        }
+        return std::string("[app]\n") + keys[below(4)] + " = \"" + value + "\"\n" +
+               "[jre]\noptions = ['" + value.substr(0, static_cast<std::size_t>(below(4))) + "']\n";
+    }
+
+    // Ctrl-Z where old editors put it (at the end), on a line of its own, or
+    // anywhere at all.
+    std::string withCtrlZ(std::string text) {
+        switch (below(3)) {
+        case 0:
+            return text + "\x1A";
+        case 1: {
+            std::size_t line = text.find('\n', static_cast<std::size_t>(below(static_cast<int>(text.size()) + 1)));
+            return line == std::string::npos ? text + "\n\x1A\n" : text.insert(line + 1, "\x1A\n");
+        }
+        default:
+            return text.insert(static_cast<std::size_t>(below(static_cast<int>(text.size()) + 1)), "\x1A");
+        }
+    }
+
     std::string hugeValues() {
         std::size_t size = 1 + static_cast<std::size_t>(below(200000));
         switch (below(3)) {
@@ -204,10 +303,13 @@ TEST(ConfigFuzz, EveryFileEndsInTheSettingsOrALoggedFailure) {
     std::wstring configFile = install + L"\\FuzzConfig.toml";
     std::wstring log = freshLogFile(L"FuzzConfig");
     FakePaths paths(install + L"\\FuzzConfig.exe");
+    kernel.HeapAlloc = countedHeapAlloc;
+    kernel.HeapFree = countedHeapFree;
     ConfigGenerator generator(20261207);
 
     const int runs = 10000;
     long allocationsBefore = 0;
+    long heapBlocksBefore = 0;
     unsigned long handlesBefore = 0;
     long long mallocBefore = 0;
     int parsed = 0;
@@ -220,6 +322,7 @@ TEST(ConfigFuzz, EveryFileEndsInTheSettingsOrALoggedFailure) {
             // Measured after warm-up: the C runtime and the system keep some
             // blocks of their own on first use.
             allocationsBefore = liveAllocations;
+            heapBlocksBefore = liveHeapBlocks;
             handlesBefore = handleCount();
             mallocBefore = mallocBytesInUse();
         }
@@ -248,6 +351,7 @@ TEST(ConfigFuzz, EveryFileEndsInTheSettingsOrALoggedFailure) {
     long long mallocAfter = mallocBytesInUse();
 
     EXPECT_EQ(liveAllocations, allocationsBefore);
+    EXPECT_EQ(liveHeapBlocks, heapBlocksBefore);
     EXPECT_EQ(handlesAfter, handlesBefore);
     // The reader's strings come from malloc; one lost per run would add well
     // over 100 KB, while the runtime's own blocks vary by far less.

@@ -1,5 +1,5 @@
 // The shipped launcher.exe as Windows will load it: a 32-bit GUI image with
-// ASLR and DEP that needs nothing beyond system DLLs.
+// ASLR and DEP, large-address aware, that needs nothing beyond system DLLs.
 #include "testSupport.h"
 
 #include <gtest/gtest.h>
@@ -50,6 +50,11 @@ TEST_F(PeImage, IsA32BitGuiProgramWithAslrAndDep) {
     EXPECT_TRUE(nt_->OptionalHeader.DllCharacteristics & IMAGE_DLLCHARACTERISTICS_NX_COMPAT);
     // ASLR needs the relocations to stay in the file.
     EXPECT_FALSE(nt_->FileHeader.Characteristics & IMAGE_FILE_RELOCS_STRIPPED);
+}
+
+// A 64-bit Windows then gives the launcher 4 GiB of address space, not 2.
+TEST_F(PeImage, IsLargeAddressAware) {
+    EXPECT_TRUE(nt_->FileHeader.Characteristics & IMAGE_FILE_LARGE_ADDRESS_AWARE);
 }
 
 TEST_F(PeImage, ImportsOnlySystemDlls) {

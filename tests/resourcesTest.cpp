@@ -38,26 +38,6 @@ protected:
     HMODULE module_ = nullptr;
 };
 
-// The layout of an icon group resource (the file's icon directory with
-// resource identifiers in place of file offsets).
-#pragma pack(push, 2)
-struct GroupHeader {
-    WORD reserved;
-    WORD type;
-    WORD count;
-};
-struct GroupEntry {
-    BYTE width;
-    BYTE height;
-    BYTE colourCount;
-    BYTE reserved;
-    WORD planes;
-    WORD bitCount;
-    DWORD bytes;
-    WORD id;
-};
-#pragma pack(pop)
-
 BOOL CALLBACK collectName(HMODULE, LPCWSTR, LPWSTR name, LONG_PTR names) {
     if (IS_INTRESOURCE(name)) {
         reinterpret_cast<std::vector<ULONG_PTR>*>(names)->push_back(reinterpret_cast<ULONG_PTR>(name));

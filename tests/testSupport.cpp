@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 #include <winternl.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 
@@ -175,15 +177,30 @@ void writeFile(const std::wstring& path, const std::string& content) {
 
 std::wstring makeTempDir(const std::wstring& hint) {
     wchar_t base[MAX_PATH];
-    GetTempPathW(MAX_PATH, base);
+    DWORD length = GetTempPathW(MAX_PATH, base);
+    // The temporary path ends in a backslash.
+    return makeNewDir(std::wstring(base, length > 0 ? length - 1 : 0), hint);
+}
+
+std::wstring makeNewDir(const std::wstring& parent, const std::wstring& hint) {
     static unsigned counter = 0;
     for (;;) {
-        std::wstring path = std::wstring(base) + L"lt-" + hint + L"-" +
+        std::wstring path = parent + L"\\lt-" + hint + L"-" +
                             std::to_wstring(GetCurrentProcessId()) + L"-" +
                             std::to_wstring(++counter);
         if (CreateDirectoryW(path.c_str(), nullptr)) {
             return path;
         }
+        if (GetLastError() != ERROR_ALREADY_EXISTS) {
+            ADD_FAILURE() << "cannot make " << utf8(path) << ", error " << GetLastError();
+            return path;
+        }
+    }
+}
+
+void makeDirectories(std::initializer_list<std::wstring> paths) {
+    for (const std::wstring& path : paths) {
+        CreateDirectoryW(path.c_str(), nullptr);
     }
 }
 
@@ -274,6 +291,33 @@ CapturedRun runCapturingOutput(const std::wstring& commandLine, bool withErrors)
     return run;
 }
 
+CapturedRun runLauncherTool(const std::vector<std::wstring>& arguments) {
+    std::wstring commandLine = std::wstring(L"\"") + LAUNCHERTOOL_EXE + L"\"";
+    for (const std::wstring& argument : arguments) {
+        commandLine += L" \"" + argument + L"\"";
+    }
+    return runCapturingOutput(commandLine, true);
+}
+
+void writeSignedCopy(const std::wstring& program, const std::wstring& path,
+                     const std::string& content) {
+    std::string image = readFile(program);
+    // The table starts on an 8-byte boundary: a WIN_CERTIFICATE header (its
+    // length, revision 2.0, type PKCS#7) and the content, padded to 8 bytes.
+    image.resize((image.size() + 7) / 8 * 8, '\0');
+    std::string table(8, '\0');
+    table += content;
+    table.resize((table.size() + 7) / 8 * 8, '\0');
+    DWORD header[2] = {static_cast<DWORD>(table.size()), 0x0200u | (0x0002u << 16)};
+    std::memcpy(&table[0], header, sizeof header);
+    auto dos = reinterpret_cast<IMAGE_DOS_HEADER*>(&image[0]);
+    auto nt = reinterpret_cast<IMAGE_NT_HEADERS32*>(&image[0] + dos->e_lfanew);
+    IMAGE_DATA_DIRECTORY& security = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_SECURITY];
+    security.VirtualAddress = static_cast<DWORD>(image.size());
+    security.Size = static_cast<DWORD>(table.size());
+    writeFile(path, image + table);
+}
+
 // The example configuration of the documentation: a splash, one PATH folder,
 // three Java options and all four [app] keys.
 const char* const workedExample = R"(
@@ -352,9 +396,10 @@ std::string utf8(const std::wstring& text) {
     return out;
 }
 
-std::wstring installProbe(const std::wstring& directory, const std::wstring& name) {
+std::wstring installProbe(const std::wstring& directory, const std::wstring& name,
+                          const std::wstring& build) {
     std::wstring path = directory + L"\\" + name + L".exe";
-    copyFile(PROBE_EXE, path);
+    copyFile(build, path);
     return path;
 }
 
@@ -396,12 +441,48 @@ ProbeRecord waitForProbe(const std::wstring& directory, const std::wstring& name
             record.stdoutWritten = value == "1";
         } else if (key == "stderrWritten") {
             record.stderrWritten = value == "1";
+        } else if (key == "pointerBits") {
+            record.pointerBits = std::atoi(value.c_str());
         }
     }
     return record;
 }
 
+WorkedExampleInstallation installWorkedExample(const std::wstring& hint,
+                                               const std::wstring& javaBuild) {
+    WorkedExampleInstallation installation;
+    installation.folder = makeTempDir(hint);
+    const std::wstring& folder = installation.folder;
+    makeDirectories({folder + L"\\bin", folder + L"\\jre", folder + L"\\jre\\bin"});
+    installation.agent = installProbe(folder + L"\\bin", L"agent");
+    installation.javaw = installProbe(folder + L"\\jre\\bin", L"javaw", javaBuild);
+    copyFile(LAUNCHER_EXE, folder + L"\\Acme.exe");
+    writeFile(folder + L"\\Acme.toml", workedExample);
+
+    wchar_t system[MAX_PATH];
+    GetSystemDirectoryW(system, MAX_PATH);
+    installation.data = std::wstring(system, 2) + L"\\ProgramData\\Example";
+    installation.logs = installation.data + L"\\log";
+    makeDirectories({installation.data, installation.logs});
+    for (const wchar_t* left : {L"\\agent.record", L"\\javaw.record"}) {
+        DeleteFileW((installation.data + left).c_str());
+    }
+    writeFile(installation.logs + L"\\out_Acme.log", "an earlier run's output\n");
+    installation.log = freshLogFile(L"Acme");
+    return installation;
+}
+
 namespace {
+
+bool isNamed(const std::string& entry, const std::vector<std::string>& names) {
+    for (const std::string& name : names) {
+        if (entry.size() > name.size() && entry.compare(0, name.size(), name) == 0 &&
+            entry[name.size()] == '=') {
+            return true;
+        }
+    }
+    return false;
+}
 
 bool isWineAddition(const std::string& entry) {
     return entry.compare(0, 4, "WINE") == 0 || entry.compare(0, 12, "SystemDrive=") == 0 ||
@@ -410,23 +491,43 @@ bool isWineAddition(const std::string& entry) {
 
 }  // namespace
 
+const std::vector<std::string> setForA64BitChild = {
+    "ProgramFiles", "CommonProgramFiles", "ProgramW6432", "CommonProgramW6432",
+    "PROCESSOR_ARCHITECTURE"};
+
 void expectChildEnvironment(const std::vector<std::string>& actual,
-                            const std::vector<std::string>& expected) {
+                            const std::vector<std::string>& expected,
+                            const std::vector<std::string>& setBySystem) {
     // Wine sets SystemDrive and SystemRoot afresh in every child, which moves
     // them from their place in the block to the end, among its own entries.
     std::vector<std::string> inPlace;
     for (const std::string& entry : expected) {
-        if (entry.compare(0, 12, "SystemDrive=") != 0 && entry.compare(0, 11, "SystemRoot=") != 0) {
+        if (!isNamed(entry, {"SystemDrive", "SystemRoot"}) && !isNamed(entry, setBySystem)) {
             inPlace.push_back(entry);
         }
     }
-    ASSERT_GE(actual.size(), inPlace.size()) << "the child lacks entries of its block";
+    std::vector<std::string> found;
+    for (const std::string& entry : actual) {
+        if (!isNamed(entry, setBySystem)) {
+            found.push_back(entry);
+        }
+    }
+    ASSERT_GE(found.size(), inPlace.size()) << "the child lacks entries of its block";
     for (std::size_t i = 0; i < inPlace.size(); ++i) {
-        EXPECT_EQ(actual[i], inPlace[i]) << "entry " << i << " of the child's environment";
+        EXPECT_EQ(found[i], inPlace[i]) << "entry " << i << " of the child's environment";
     }
-    for (std::size_t i = inPlace.size(); i < actual.size(); ++i) {
-        EXPECT_TRUE(isWineAddition(actual[i])) << "unexpected entry " << actual[i];
+    for (std::size_t i = inPlace.size(); i < found.size(); ++i) {
+        EXPECT_TRUE(isWineAddition(found[i])) << "unexpected entry " << found[i];
     }
+}
+
+std::string entryNamed(const std::vector<std::string>& environment, const std::string& name) {
+    for (const std::string& entry : environment) {
+        if (isNamed(entry, {name})) {
+            return entry;
+        }
+    }
+    return {};
 }
 
 std::vector<std::string> entriesOf(const wchar_t* block, int count) {
@@ -438,6 +539,26 @@ std::vector<std::string> entriesOf(const wchar_t* block, int count) {
         entries.push_back(utf8(entry));
     }
     return entries;
+}
+
+std::vector<std::vector<std::string>> environmentListings(const std::vector<std::string>& starts) {
+    std::vector<std::vector<std::string>> listings;
+    for (auto open = std::find(starts.begin(), starts.end(), "----"); open != starts.end();) {
+        auto close = std::find(open + 1, starts.end(), "----");
+        listings.emplace_back(open + 1, close);
+        open = close == starts.end() ? close : std::find(close + 1, starts.end(), "----");
+    }
+    return listings;
+}
+
+void expectListedEnvironment(const std::vector<std::string>& listing,
+                             const std::vector<std::string>& handedOn) {
+    ASSERT_GE(listing.size(), handedOn.size());
+    EXPECT_EQ(std::vector<std::string>(listing.begin(), listing.begin() + handedOn.size()),
+              handedOn);
+    for (std::size_t i = handedOn.size(); i < listing.size(); ++i) {
+        EXPECT_TRUE(isNamed(listing[i], {"SystemDrive", "SystemRoot"})) << listing[i];
+    }
 }
 
 std::vector<std::string> bodiesFrom(const std::vector<std::string>& lines,

@@ -79,6 +79,10 @@ std::string readToEnd(HANDLE handle);
 void writeFile(const std::wstring& path, const std::string& content);
 // A new, empty folder under the temporary directory.
 std::wstring makeTempDir(const std::wstring& hint);
+// A new, empty folder in `parent`, which must exist.
+std::wstring makeNewDir(const std::wstring& parent, const std::wstring& hint);
+// Makes each folder that does not exist yet, in the order given.
+void makeDirectories(std::initializer_list<std::wstring> paths);
 void copyFile(const std::wstring& from, const std::wstring& to);
 
 // Runs a command line to its end; returns its exit code.
@@ -96,6 +100,36 @@ struct CapturedRun {
 // Runs a command line to its end with standard output (and standard error,
 // when `withErrors`) captured through a pipe.
 CapturedRun runCapturingOutput(const std::wstring& commandLine, bool withErrors = false);
+
+// The layout of an icon group resource (an icon file's directory with
+// resource numbers in place of file offsets).
+#pragma pack(push, 2)
+struct GroupHeader {
+    WORD reserved;
+    WORD type;
+    WORD count;
+};
+struct GroupEntry {
+    BYTE width;
+    BYTE height;
+    BYTE colourCount;
+    BYTE reserved;
+    WORD planes;
+    WORD bitCount;
+    DWORD bytes;
+    WORD id;
+};
+#pragma pack(pop)
+
+// Runs the deployer's tool with `arguments`, each passed as one argument;
+// standard output and standard error are captured together.
+CapturedRun runLauncherTool(const std::vector<std::wstring>& arguments);
+
+// Writes `program` to `path` as signing leaves it: a certificate table
+// holding `content` at the end of the file, named by the security directory
+// entry. The content is no real signature; nothing here checks one.
+void writeSignedCopy(const std::wstring& program, const std::wstring& path,
+                     const std::string& content);
 
 // The worked example of the configuration reference (Acme.toml).
 extern const char* const workedExample;
@@ -118,26 +152,68 @@ struct ProbeRecord {
     std::string stdinText;
     bool stdoutWritten = false;
     bool stderrWritten = false;
+    // 32 or 64: which build of the probe ran; 0 when the record lacks it.
+    int pointerBits = 0;
     std::vector<std::string> environment;
 };
 
-// Copies the probe to `directory`\`name`.exe and returns that path.
-std::wstring installProbe(const std::wstring& directory, const std::wstring& name);
+// Copies the probe (the 32-bit build unless `build` names another) to
+// `directory`\`name`.exe and returns that path.
+std::wstring installProbe(const std::wstring& directory, const std::wstring& name,
+                          const std::wstring& build = PROBE_EXE);
 // Waits up to `timeoutMs` for the record that the probe named `name` leaves
 // in its working directory `directory`, then reads it.
 ProbeRecord waitForProbe(const std::wstring& directory, const std::wstring& name,
                          unsigned long timeoutMs = 30000);
 
+// The worked example installed in a new folder under the temporary
+// directory: the launcher as Acme.exe beside Acme.toml, a probe as the second
+// program (bin\agent.exe) and one as the Java runtime (jre\bin\javaw.exe, the
+// 32-bit build unless `javaBuild` names another). Its data and log folders
+// exist without an earlier run's records, out_Acme.log holds an earlier run's
+// output, and the diagnostic log is fresh.
+struct WorkedExampleInstallation {
+    std::wstring folder;
+    std::wstring agent;
+    std::wstring javaw;
+    std::wstring data;
+    std::wstring logs;
+    std::wstring log;
+};
+WorkedExampleInstallation installWorkedExample(const std::wstring& hint,
+                                               const std::wstring& javaBuild = PROBE_EXE);
+
 // Checks a child's environment against the block the launcher handed it.
 // Under Wine a Windows child also finds Wine's own entries after the block:
 // names beginning with WINE, and SystemDrive and SystemRoot (which Wine sets
 // again, so they leave their place in the block). Exactly those are tolerated
-// after the expected entries, nothing else and nowhere else.
+// after the expected entries, nothing else and nowhere else. Entries named in
+// `setBySystem` are left out on both sides: the system gives the child its
+// own values for them, wherever it puts them.
 void expectChildEnvironment(const std::vector<std::string>& actual,
-                            const std::vector<std::string>& expected);
+                            const std::vector<std::string>& expected,
+                            const std::vector<std::string>& setBySystem = {});
+
+// The names that 64-bit Windows sets afresh in a 64-bit child of a 32-bit
+// parent, whatever block the parent passed (ProgramFiles from ProgramW6432,
+// and so on).
+extern const std::vector<std::string> setForA64BitChild;
+
+// The entry "name=value" of an environment, or an empty text when it has none.
+std::string entryNamed(const std::vector<std::string>& environment, const std::string& name);
 
 // The entries of a block in the layout CreateProcessW takes.
 std::vector<std::string> entriesOf(const wchar_t* block, int count);
+
+// The environment listings among the bodies of the log's start entries: the
+// lines between each pair of "----".
+std::vector<std::vector<std::string>> environmentListings(const std::vector<std::string>& starts);
+
+// Checks a listing against the block handed on. Under Wine the launcher itself
+// also holds SystemDrive and SystemRoot, which Wine gives every process; being
+// listed, they follow the block, and nothing else may.
+void expectListedEnvironment(const std::vector<std::string>& listing,
+                             const std::vector<std::string>& handedOn);
 
 // The bodies of the log's entries that came from `origin` ("source:function").
 std::vector<std::string> bodiesFrom(const std::vector<std::string>& lines,

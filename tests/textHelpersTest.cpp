@@ -1,9 +1,12 @@
 #include "CppTool.h"
+#include "loadconfig.h"
 #include "testSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <cwchar>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -168,4 +171,104 @@ TEST(EnvironmentBlock, EntriesAreNulSeparatedWithClosingNul) {
     block.release();
     EXPECT_EQ(block.get(), nullptr);
     EXPECT_EQ(block.count(), 0);
+}
+
+namespace {
+
+// The process heap refuses every block of more than a megabyte, which the
+// log's own small blocks never need; the calls it refuses are counted.
+int refusedBlocks = 0;
+
+LPVOID WINAPI refuseLargeBlocks(HANDLE heap, DWORD flags, SIZE_T bytes) {
+    if (bytes > (1u << 20)) {
+        ++refusedBlocks;
+        return nullptr;
+    }
+    return ::HeapAlloc(heap, flags, bytes);
+}
+
+class OutOfMemory : public ::testing::Test {
+protected:
+    void SetUp() override {
+        resetLauncherState();
+        log_ = freshLogFile(L"OutOfMemory");
+        std::wcscpy(programData, L"C:\\ProgramData");
+        moduleName = L"OutOfMemory";
+        refusedBlocks = 0;
+        kernel.HeapAlloc = refuseLargeBlocks;
+    }
+    void TearDown() override { resetLauncherState(); }
+
+    // The entries written so far, as "function: body".
+    std::vector<std::string> logged() {
+        resetLauncherState();
+        std::vector<std::string> entries;
+        if (GetFileAttributesW(log_.c_str()) == INVALID_FILE_ATTRIBUTES) {
+            return entries;
+        }
+        for (const std::string& line : linesOf(readFile(log_))) {
+            std::string origin = entryOrigin(line);
+            entries.push_back(origin.substr(origin.find(':') + 1) + ": " + entryBody(line));
+        }
+        return entries;
+    }
+
+    KernelOverride restore_;
+    std::wstring log_;
+};
+
+}  // namespace
+
+// Every text operation that cannot get its memory says so in the log and
+// leaves its value as it was.
+TEST_F(OutOfMemory, TextsKeepTheirValueAndTheFailureIsLogged) {
+    const std::size_t units = 600000;
+    const std::string bytes = std::to_string(2 * (units + 1));
+    std::string big(units, 'x');
+    std::wstring wideBig(units, L'x');
+    WideText text;
+    ASSERT_EQ(text.appendWide(L"kept"), 0);
+    EnvironmentBlock block;
+    ASSERT_EQ(block.appendEntry(L"A=1"), 0);
+
+    EXPECT_EQ(text.fromUtf8(big.c_str()), ERROR_GENERIC);
+    EXPECT_EQ(text.appendUtf8(big.c_str()), ERROR_GENERIC);
+    EXPECT_EQ(text.appendWide(wideBig.c_str()), ERROR_GENERIC);
+    EXPECT_EQ(format(text, L"%s", wideBig.c_str()), ERROR_GENERIC);
+    EXPECT_STREQ(text.get(), L"kept");
+    EXPECT_EQ(block.appendEntry(wideBig.c_str()), ERROR_GENERIC);
+    EXPECT_EQ(std::wstring(block.get(), block.count() + 1), std::wstring(L"A=1\0", 5));
+
+    EXPECT_EQ(refusedBlocks, 5);
+    EXPECT_EQ(logged(), (std::vector<std::string>{
+                            "fromUtf8: ERROR HeapAlloc " + bytes + " bytes",
+                            "appendUtf8: ERROR HeapAlloc " + std::to_string(2 * (units + 6)) + " bytes",
+                            "appendWide: ERROR HeapAlloc " + std::to_string(2 * (units + 5)) + " bytes",
+                            "format: ERROR HeapAlloc " + bytes + " bytes",
+                            "appendEntry: ERROR HeapAlloc " + std::to_string(2 * (units + 6)) + " bytes",
+                        }));
+}
+
+// A placeholder expansion too large for memory leaves the setting as the
+// file gave it.
+TEST_F(OutOfMemory, ExpansionThatFindsNoMemoryLeavesThePlaceholders) {
+    std::wstring placeholders;
+    for (int i = 0; i < 1000; ++i) {
+        placeholders += L"$(moduleDir)";
+    }
+    WideText text;
+    ASSERT_EQ(text.appendWide(placeholders.c_str()), 0);
+    replaceAll(text, L"$(moduleDir)", std::wstring(1000, L'd').c_str());
+    EXPECT_EQ(text.get(), placeholders);
+    EXPECT_EQ(logged(), std::vector<std::string>{"replaceAll: ERROR HeapAlloc 2000002 bytes"});
+}
+
+// Sizes beyond any address space are refused without asking the heap, and
+// never wrap round to a small block.
+TEST_F(OutOfMemory, SizesBeyondTheAddressSpaceAreRefusedOutright) {
+    EXPECT_EQ(allocateUnits(1ull << 40, "huge"), nullptr);
+    EXPECT_EQ(allocateUnits((1ull << 32) + 1, "wrapping"), nullptr);
+    EXPECT_EQ(refusedBlocks, 0);
+    EXPECT_EQ(logged(), (std::vector<std::string>{"huge: ERROR HeapAlloc 2199023255552 bytes",
+                                                  "wrapping: ERROR HeapAlloc 8589934594 bytes"}));
 }

@@ -65,7 +65,7 @@ bool isOneLineMessage(const std::string& message) {
 // Parses one file; "" when its outcome is the expected one.
 std::string checkFile(const std::filesystem::path& file, bool valid) {
     std::string name = file.filename().string();
-    std::FILE* stream = std::fopen(file.string().c_str(), "r");
+    std::FILE* stream = std::fopen(file.string().c_str(), "rb");
     if (stream == nullptr) {
         return name + ": cannot open";
     }

@@ -24,14 +24,14 @@ struct Parsed {
     std::string message;
 };
 
-// Parses `text` as the launcher does: from a file opened in text mode, with
+// Parses `text` as the launcher does: from a file opened in binary mode, with
 // an error buffer of `bufferSize` bytes.
 Parsed parse(const std::string& text, int bufferSize = 222) {
     static std::wstring folder = makeTempDir(L"toml");
     std::wstring path = folder + L"\\config.toml";
     writeFile(path, text);
     Parsed parsed;
-    std::FILE* stream = _wfopen(path.c_str(), L"r");
+    std::FILE* stream = _wfopen(path.c_str(), L"rb");
     if (stream == nullptr) {
         ADD_FAILURE() << "cannot open " << utf8(path);
         return parsed;
@@ -179,7 +179,7 @@ TEST(TomlParser, NonAsciiAfterALineEndingBackslashIsRead) {
 TEST(TomlParser, StreamIsReadToItsEndAndLeftOpen) {
     std::wstring path = makeTempDir(L"toml-stream") + L"\\config.toml";
     writeFile(path, "[splash]\nmillisec = 2500\n");
-    std::FILE* stream = _wfopen(path.c_str(), L"r");
+    std::FILE* stream = _wfopen(path.c_str(), L"rb");
     ASSERT_NE(stream, nullptr);
     char errors[222];
     Document document(toml_parse_file(stream, errors, sizeof errors));
@@ -187,4 +187,87 @@ TEST(TomlParser, StreamIsReadToItsEndAndLeftOpen) {
     EXPECT_EQ(std::fgetc(stream), EOF);
     EXPECT_TRUE(std::feof(stream));
     EXPECT_EQ(std::fclose(stream), 0);
+}
+
+namespace {
+
+// A key of `parts` parts: a.a.a...
+std::string dotted(int parts) {
+    std::string key = "a";
+    for (int i = 1; i < parts; ++i) {
+        key += ".a";
+    }
+    return key;
+}
+
+std::string repeated(const std::string& piece, int times) {
+    std::string text;
+    for (int i = 0; i < times; ++i) {
+        text += piece;
+    }
+    return text;
+}
+
+}  // namespace
+
+// A value may sit under 128 keys at most: its table header's parts, its own
+// dotted key's and those of the inline tables around it, counted together.
+TEST(TomlParser, KeysNestAtMost128LevelsDeep) {
+    struct Shape {
+        const char* what;
+        std::string (*text)(int depth);
+        int line;
+    };
+    const Shape shapes[] = {
+        {"dotted key", [](int depth) { return "[jre]\nx = 1\n" + dotted(depth - 1) + " = 1\n"; }, 3},
+        {"table header", [](int depth) { return "# a\n[" + dotted(depth) + "]\n"; }, 2},
+        {"array of tables", [](int depth) { return "[[" + dotted(depth) + "]]\n"; }, 1},
+        {"header and dotted key",
+         [](int depth) { return "[" + dotted(64) + "]\n" + dotted(depth - 64) + " = 1\n"; }, 2},
+        {"dotted key in an inline table",
+         [](int depth) { return "x = { y = 1, " + dotted(depth - 1) + " = 1 }\n"; }, 1},
+        {"inline tables in inline tables",
+         [](int depth) {
+             return "x = " + repeated("{ b = ", depth - 1) + "1" + repeated(" }", depth - 1) + "\n";
+         },
+         1},
+        {"inline table in arrays over lines",
+         [](int depth) {
+             return "[t]\nx = [\n  1, # one\n  [{ " + dotted(depth - 2) + " = 1 }],\n]\n";
+         },
+         4},
+        {"after a date with its time in an inline table",
+         [](int depth) {
+             return "x = { d = 1979-05-27 07:32:00, " + dotted(depth - 1) + " = 1 }\n";
+         },
+         1},
+    };
+    for (const Shape& shape : shapes) {
+        Parsed within = parse(shape.text(128));
+        EXPECT_TRUE(within.document) << shape.what << ": " << within.message;
+
+        Parsed beyond = parse(shape.text(129));
+        EXPECT_FALSE(beyond.document) << shape.what;
+        EXPECT_EQ(beyond.message, "line " + std::to_string(shape.line) +
+                                      ": key nested more than 128 levels deep (table header, "
+                                      "dotted key and inline tables together)")
+            << shape.what;
+    }
+}
+
+// Only keys count: dots and brackets inside strings, comments and numbers
+// are none.
+TEST(TomlParser, DotsOutsideKeysDoNotCountAsLevels) {
+    std::string deep = dotted(300);
+    Parsed parsed = parse("basic = \"" + deep + "\\\" " + deep + "\"\n"
+                          "literal = '" + deep + "'\n"
+                          "multi = \"\"\"\n[" + deep + "]\n" + deep + " = 1\n\\\"\"\" \"\"\"\n"
+                          "multiLiteral = '''\n" + deep + " = 2''''\n"
+                          "# [" + deep + "]\n"
+                          "float = 1.5\n"
+                          "list = ['" + deep + "', \"" + deep + "\", 1.25]\n"
+                          "\"" + deep + "\" = 'one quoted part'\n"
+                          "[q]\n'" + deep + "' = { \"" + deep + "\" = '" + deep + "' }\n");
+    ASSERT_TRUE(parsed.document) << parsed.message;
+    EXPECT_EQ(taken(toml_string_in(parsed.document.get(), "literal")), deep);
 }

@@ -6,6 +6,7 @@
 // that several probes can share one working directory:
 //   commandLine=<GetCommandLineW>
 //   currentDirectory=<GetCurrentDirectoryW>
+//   pointerBits=<32 or 64: which build of the probe ran>
 //   stdinRead=<1 when ReadFile on standard input succeeded>
 //   stdin=<the bytes it read, up to 4096>
 //   stdoutWritten=<1 when the marker was written>
@@ -60,6 +61,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     wchar_t directory[MAX_PATH] = L"";
     GetCurrentDirectoryW(MAX_PATH, directory);
     record += "currentDirectory=" + utf8(directory) + "\n";
+    // Under WoW64 one path can name a 32-bit or a 64-bit program, depending on
+    // who opens it; the record tells which one the system started.
+    record += "pointerBits=" + std::to_string(sizeof(void*) * 8) + "\n";
 
     char input[4096];
     DWORD got = 0;
