@@ -15,9 +15,8 @@ constexpr DWORD ICON_RESOURCE_VERSION = 0x00030000;
 
 // The icon's size is the size of its colour bitmap. A monochrome icon has
 // none and leaves both sizes 0. Both bitmaps GetIconInfo hands out are ours
-// to delete; the icon keeps its own.
-// A size that cannot be found is logged: the window then takes its default
-// size, which would otherwise look like the image's.
+// to delete; the icon keeps its own. A size that cannot be found is logged:
+// the window then takes its default size, which would pass for the image's.
 void measureIcon(HICON icon) {
     ICONINFO info{};
     if (!kernel.GetIconInfo(icon, &info)) {
