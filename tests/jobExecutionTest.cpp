@@ -190,3 +190,65 @@ TEST_F(Job, NoJarNoSecondProgramStartsNothing) {
 
     EXPECT_TRUE(logLines().empty());
 }
+
+TEST_F(Job, ComposingTheStartsTouchesNoFileAndNoProcess) {
+    set(configApplication, dir_ + L"\\run.bat");
+    set(configApplication2, agent_);
+    set(configLogDir, logs_);
+    commandLineArgs = L"-x";
+    kernel.CreateFileW = [](LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
+                            HANDLE) WINAPI -> HANDLE {
+        ADD_FAILURE() << "a file opened while composing";
+        return INVALID_HANDLE_VALUE;
+    };
+    kernel.CreateProcessW = [](LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL,
+                               DWORD, LPVOID, LPCWSTR, LPSTARTUPINFOW,
+                               LPPROCESS_INFORMATION) WINAPI -> BOOL {
+        ADD_FAILURE() << "a process made while composing";
+        return FALSE;
+    };
+    JobPlan plan;
+    composeJob(plan);
+
+    ASSERT_TRUE(plan.secondProgramDue);
+    EXPECT_STREQ(plan.secondProgram.application.get(), agent_.c_str());
+    EXPECT_EQ(utf8(plan.secondProgram.commandLine.get()), "\"" + utf8(agent_) + "\" ");
+    EXPECT_TRUE(plan.secondProgram.outLog.isNull());
+    EXPECT_TRUE(plan.secondProgram.errLog.isNull());
+    EXPECT_FALSE(plan.secondProgram.refusedAsBatchFile);
+    EXPECT_EQ(entriesOf(plan.secondProgram.environment.get(), plan.secondProgram.environment.count()),
+              childEnvironment_);
+
+    ASSERT_TRUE(plan.javaDue);
+    EXPECT_TRUE(plan.java.refusedAsBatchFile);
+    EXPECT_EQ(utf8(plan.java.commandLine.get()),
+              "\"" + utf8(dir_) + "\\run.bat\"  -jar \"C:\\App\\app\\main.jar\" -x");
+    EXPECT_EQ(utf8(plan.java.currentDirectory.get()), utf8(data_));
+    EXPECT_EQ(utf8(plan.java.outLog.get()), utf8(logs_) + "\\out_JobTest.log");
+    EXPECT_EQ(utf8(plan.java.errLog.get()), utf8(logs_) + "\\err_JobTest.log");
+    EXPECT_EQ(entriesOf(plan.java.environment.get(), plan.java.environment.count()),
+              childEnvironment_);
+    EXPECT_TRUE(logLines().empty());
+}
+
+TEST_F(Job, ABatchFileMayBeTheSecondProgramButNotTheJavaRuntime) {
+    // The second program gets no tail, so nothing of the user's reaches the
+    // command interpreter.
+    std::wstring ran = data_ + L"\\ran.txt";
+    writeFile(dir_ + L"\\agent.bat", "@echo ran > \"" + utf8(ran) + "\"\r\n");
+    writeFile(dir_ + L"\\java.cmd", "@echo java > \"" + utf8(ran) + ".java\"\r\n");
+    set(configApplication2, dir_ + L"\\agent.bat");
+    set(configApplication, dir_ + L"\\java.cmd");
+    commandLineArgs = L"-x";
+    doJob();
+
+    for (int waited = 0; waited < 10000 && GetFileAttributesW(ran.c_str()) == INVALID_FILE_ATTRIBUTES;
+         waited += 100) {
+        Sleep(100);
+    }
+    EXPECT_NE(GetFileAttributesW(ran.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetFileAttributesW((ran + L".java").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(linesStartingWith(startLines(), "batch file refused: "),
+              std::vector<std::string>{"batch file refused: " + utf8(dir_) + "\\java.cmd"});
+    EXPECT_EQ(jobLines(), std::vector<std::string>{"error startProcess"});
+}

@@ -26,13 +26,16 @@ std::wstring fakeModulePath;
 std::wstring fakeSystemDirectory;
 
 DWORD WINAPI answerModulePath(HMODULE, LPWSTR buffer, DWORD size) {
-    // GetModuleFileNameW cuts a long path to the buffer.
-    DWORD copied = static_cast<DWORD>(fakeModulePath.size()) < size
-                       ? static_cast<DWORD>(fakeModulePath.size())
-                       : size - 1;
-    std::wmemcpy(buffer, fakeModulePath.c_str(), copied);
-    buffer[copied] = L'\0';
-    return copied;
+    // GetModuleFileNameW cuts a long path to the buffer, NUL included, and
+    // says so with the buffer's size and ERROR_INSUFFICIENT_BUFFER.
+    if (fakeModulePath.size() >= size) {
+        std::wmemcpy(buffer, fakeModulePath.c_str(), size - 1);
+        buffer[size - 1] = L'\0';
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return size;
+    }
+    std::wmemcpy(buffer, fakeModulePath.c_str(), fakeModulePath.size() + 1);
+    return static_cast<DWORD>(fakeModulePath.size());
 }
 
 UINT WINAPI answerSystemDirectory(LPWSTR buffer, UINT size) {
@@ -126,6 +129,7 @@ void resetLauncherState() {
         CloseHandle(logFile);
     }
     logFile = nullptr;
+    logLockWaited = 0;
 }
 
 std::wstring logDirectory() {
@@ -147,13 +151,18 @@ std::string readFile(const std::wstring& path) {
         ADD_FAILURE() << "cannot read " << utf8(path) << ", error " << GetLastError();
         return {};
     }
+    std::string content = readToEnd(file);
+    CloseHandle(file);
+    return content;
+}
+
+std::string readToEnd(HANDLE handle) {
     std::string content;
     char chunk[4096];
     DWORD got = 0;
-    while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0) {
+    while (ReadFile(handle, chunk, sizeof chunk, &got, nullptr) && got > 0) {
         content.append(chunk, got);
     }
-    CloseHandle(file);
     return content;
 }
 
@@ -271,11 +280,7 @@ CapturedRun runCapturingOutput(const std::wstring& commandLine, bool withErrors)
         CloseHandle(reader);
         return run;
     }
-    char chunk[4096];
-    DWORD got = 0;
-    while (ReadFile(reader, chunk, sizeof chunk, &got, nullptr) && got > 0) {
-        run.output.append(chunk, got);
-    }
+    run.output = readToEnd(reader);
     CloseHandle(reader);
     WaitForSingleObject(process.hProcess, 60000);
     DWORD code = ~0ul;
@@ -629,4 +634,74 @@ unsigned long handleCount() {
     // A process always holds some handles: zero means the count is not live.
     EXPECT_GT(count, 0u);
     return count;
+}
+
+std::string unixPathOf(const std::wstring& path) {
+    // Wine's own export; a missing last part of the path is fine.
+    using UnixFileName = char*(CDECL*)(LPCWSTR);
+    auto unixFileName = reinterpret_cast<UnixFileName>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name")));
+    if (unixFileName == nullptr) {
+        ADD_FAILURE() << "not under Wine: no wine_get_unix_file_name";
+        return {};
+    }
+    char* unix = unixFileName(path.c_str());
+    if (unix == nullptr) {
+        ADD_FAILURE() << "no Unix path for " << utf8(path);
+        return {};
+    }
+    std::string converted = unix;
+    HeapFree(GetProcessHeap(), 0, unix);
+    return converted;
+}
+
+namespace {
+
+std::wstring wideOf(const std::string& utf8Text) {
+    int units = MultiByteToWideChar(CP_UTF8, 0, utf8Text.c_str(), -1, nullptr, 0);
+    std::wstring out(units > 0 ? units - 1 : 0, L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8Text.c_str(), -1, &out[0], units);
+    return out;
+}
+
+}  // namespace
+
+void runLinuxShell(const std::wstring& script, std::initializer_list<std::wstring> paths) {
+    // Wine hands back neither a process to wait for nor an exit code for a
+    // Linux program: a mark that the shell leaves at its end is the sign.
+    wchar_t folder[MAX_PATH];
+    GetTempPathW(MAX_PATH, folder);
+    static unsigned marks = 0;
+    std::wstring mark = std::wstring(folder) + L"lt-mark-" + std::to_wstring(GetCurrentProcessId()) +
+                        L"-" + std::to_wstring(++marks);
+    std::wstring commandLine = L"Z:\\bin\\sh -c \"" + script + L"; : > \\\"$0\\\"\" \"" +
+                               wideOf(unixPathOf(mark)) + L"\"";
+    for (const std::wstring& path : paths) {
+        commandLine += L" \"" + wideOf(unixPathOf(path)) + L"\"";
+    }
+    runAndWait(commandLine);
+    for (int waited = 0; waited < 30000; waited += 10) {
+        if (DeleteFileW(mark.c_str())) {
+            return;
+        }
+        Sleep(10);
+    }
+    ADD_FAILURE() << "the shell did not end: " << utf8(script);
+}
+
+void makeSymbolicLink(const std::wstring& target, const std::wstring& link) {
+    runLinuxShell(L"ln -s -n \\\"$1\\\" \\\"$2\\\"", {target, link});
+    // A dangling link does not show in a folder's listing; CREATE_NEW fails
+    // on any name that is taken and creates nothing.
+    HANDLE taken = CreateFileW(link.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (taken != INVALID_HANDLE_VALUE) {
+        CloseHandle(taken);
+        DeleteFileW(link.c_str());
+        ADD_FAILURE() << "no link made at " << utf8(link);
+    }
+}
+
+void removeSymbolicLink(const std::wstring& link) {
+    runLinuxShell(L"rm -f \\\"$1\\\"", {link});
 }

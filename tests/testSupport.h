@@ -74,6 +74,8 @@ std::wstring logDirectory();
 std::wstring freshLogFile(const std::wstring& moduleName);
 
 std::string readFile(const std::wstring& path);
+// Everything left to read from a file or a pipe, up to its end.
+std::string readToEnd(HANDLE handle);
 void writeFile(const std::wstring& path, const std::string& content);
 // A new, empty folder under the temporary directory.
 std::wstring makeTempDir(const std::wstring& hint);
@@ -223,3 +225,17 @@ std::vector<std::string> linesStartingWith(const std::vector<std::string>& lines
 
 // The number of handles this process holds.
 unsigned long handleCount();
+
+// A symbolic link at `link` to `target` (which need not exist), as a user who
+// may write to the folder could plant one. Wine makes no link through
+// CreateSymbolicLinkW (it answers TRUE and makes nothing), so the link is made
+// from the Linux side with Z:\bin\sh and ln: under Wine a Unix symbolic link is
+// what a Windows program meets as a link.
+void makeSymbolicLink(const std::wstring& target, const std::wstring& link);
+// Removes a link made so; DeleteFileW under Wine leaves a link to a file.
+void removeSymbolicLink(const std::wstring& link);
+// Runs `script` with sh from the Linux side and waits for its end; `paths`,
+// Windows paths, reach it as $1, $2 and so on in their Linux form.
+void runLinuxShell(const std::wstring& script, std::initializer_list<std::wstring> paths);
+// The path of a file or folder as Linux sees it, through Wine.
+std::string unixPathOf(const std::wstring& path);
