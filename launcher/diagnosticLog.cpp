@@ -149,12 +149,16 @@ void writeLogEntry(const char* source, int line, const char* function, const DWO
 
 }  // namespace
 
+int logFilePath(WideText& path) {
+    return format(path, L"%s\\TAVEX\\Kestrion\\launcher%s.log", programData, moduleName);
+}
+
 void openLogFile() {
     if (logFile != nullptr) {
         return;
     }
     WideText path;
-    format(path, L"%s\\TAVEX\\Kestrion\\launcher%s.log", programData, moduleName);
+    logFilePath(path);
     // Read and write sharing: a second launcher started while this one still
     // runs (a double-click is enough) must be able to log too.
     logFile = kernel.CreateFileW(path.get(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,

@@ -3,6 +3,8 @@
 // debugger output, never to the file.
 #pragma once
 
+#include "CppTool.h"
+
 #include <windows.h>
 
 // Log lines name the file that holds the calling code; the log drops its
@@ -13,7 +15,11 @@
 // handle or INVALID_HANDLE_VALUE for the rest of the run.
 extern HANDLE logFile;
 
-// Opens programData\TAVEX\Kestrion\launcher<moduleName>.log once per run.
+// The log's path for this installation once programData and moduleName are
+// known: programData\TAVEX\Kestrion\launcher<moduleName>.log.
+int logFilePath(WideText& path);
+
+// Opens the file at logFilePath once per run.
 void openLogFile();
 
 // Writes "Y-MM-DD hh:mm:ss source:line:function " and the formatted message.
