@@ -1,5 +1,6 @@
 // launchertool: the deployer's console tool. Each verb lives in a file of its
 // own; this file only finds the verb and reports bad usage.
+#include "check.h"
 #include "console.h"
 
 #include <cwchar>
@@ -14,6 +15,7 @@ struct Verb {
 
 // Ends with an empty entry.
 const Verb verbs[] = {
+    {L"check", L"check [--json] PATH\\Name.exe", runCheck},
     {nullptr, nullptr, nullptr},
 };
 

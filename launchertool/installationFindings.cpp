@@ -1,0 +1,304 @@
+#include "installationFindings.h"
+
+#include "CppTool.h"
+#include "configFindings.h"
+#include "console.h"
+#include "loadconfig.h"
+#include "owners.h"
+
+#include <cstring>
+#include <cwchar>
+#include <optional>
+
+namespace {
+
+// Up to `count` bytes of a file from `offset`; fewer where it ends, none when
+// it cannot be read. Only ever opened for reading, shared with every writer.
+std::string readBytes(const std::wstring& path, DWORD offset, DWORD count) {
+    FileHandle file{::CreateFileW(path.c_str(), FILE_READ_DATA,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
+    if (!file) {
+        return {};
+    }
+    std::string bytes(count, '\0');
+    OVERLAPPED at{};
+    at.Offset = offset;
+    DWORD got = 0;
+    if (!::ReadFile(file.get(), &bytes[0], count, &got, &at)) {
+        return {};
+    }
+    bytes.resize(got);
+    return bytes;
+}
+
+bool exists(const std::wstring& path) {
+    return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::uint32_t little(const std::string& bytes, std::size_t at, std::size_t size) {
+    std::uint32_t value = 0;
+    for (std::size_t i = size; i > 0; --i) {
+        value = (value << 8) | static_cast<unsigned char>(bytes[at + i - 1]);
+    }
+    return value;
+}
+
+enum class Program { missing, notWindows, window, console };
+
+// What CreateProcess would make of a file: a Windows executable image (not a
+// DLL) and the subsystem its header names.
+Program programAt(const std::wstring& path) {
+    if (!exists(path) || isFolder(path)) {
+        return Program::missing;
+    }
+    std::string dos = readBytes(path, 0, 64);
+    if (dos.size() < 64 || dos.compare(0, 2, "MZ") != 0) {
+        return Program::notWindows;
+    }
+    // The signature, the file header and the optional header up to its
+    // subsystem field, which stands at the same place in PE32 and PE32+.
+    constexpr DWORD FILE_HEADER = 4;
+    constexpr DWORD OPTIONAL_HEADER = FILE_HEADER + 20;
+    constexpr DWORD SUBSYSTEM = OPTIONAL_HEADER + 68;
+    std::string pe = readBytes(path, little(dos, 0x3C, 4), SUBSYSTEM + 2);
+    if (pe.size() < SUBSYSTEM + 2 || pe.compare(0, 4, std::string("PE\0\0", 4)) != 0) {
+        return Program::notWindows;
+    }
+    std::uint32_t characteristics = little(pe, FILE_HEADER + 18, 2);
+    if ((characteristics & IMAGE_FILE_EXECUTABLE_IMAGE) == 0 ||
+        (characteristics & IMAGE_FILE_DLL) != 0) {
+        return Program::notWindows;
+    }
+    return little(pe, SUBSYSTEM, 2) == IMAGE_SUBSYSTEM_WINDOWS_CUI ? Program::console
+                                                                  : Program::window;
+}
+
+// Where a jar is a ZIP archive: a local file header, or the end record of an
+// empty archive.
+bool isZip(const std::wstring& path) {
+    std::string start = readBytes(path, 0, 4);
+    return start == std::string("PK\x03\x04", 4) || start == std::string("PK\x05\x06", 4);
+}
+
+// "C:\..." and "\\server\..." name the same file from any current folder;
+// everything else ("jre\bin", "\jre", "C:jre") depends on it.
+bool isAbsolute(const std::wstring& path) {
+    if (path.size() >= 3 && path[1] == L':' && path[2] == L'\\') {
+        return true;
+    }
+    return path.compare(0, 2, L"\\\\") == 0;
+}
+
+std::wstring fullPath(const std::wstring& path) {
+    DWORD needed = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (needed == 0) {
+        return path;
+    }
+    std::wstring full(needed, L'\0');
+    DWORD length = ::GetFullPathNameW(path.c_str(), needed, &full[0], nullptr);
+    full.resize(length < needed ? length : 0);
+    return full.empty() ? path : full;
+}
+
+bool inSystemFolder(const std::wstring& path) {
+    std::wstring full = fullPath(path);
+    std::size_t length = std::wcslen(systemDir);
+    return full.size() > length && full[length] == L'\\' &&
+           _wcsnicmp(full.c_str(), systemDir, length) == 0;
+}
+
+std::string text(const WideText& setting) {
+    return toUtf8(setting.get());
+}
+
+std::string text(const std::wstring& path) {
+    return toUtf8(path);
+}
+
+struct Place {
+    const toml::table& document;
+    std::string table;
+    std::string key;
+};
+
+void add(std::vector<Finding>& findings, Severity severity, const char* code, const Place& place,
+         const std::string& message) {
+    findings.push_back({severity, code, place.table + "." + place.key,
+                        lineOf(place.document, place.table, place.key), message});
+}
+
+// A relative program or folder: the current folder decides what it names.
+void checkRelative(std::vector<Finding>& findings, const Place& place, const WideText& setting,
+                   const char* placeholder) {
+    if (setting.isNull() || isAbsolute(setting.get())) {
+        return;
+    }
+    add(findings, Severity::warning, "relative-path", place,
+        "`" + place.key + "` is relative, so it is looked for from the folder the launcher is "
+        "started from, which shortcuts, Explorer and scripts set differently: begin it with " +
+            placeholder);
+}
+
+void checkRedirected(std::vector<Finding>& findings, const Place& place, const WideText& setting) {
+    if (!inSystemFolder(setting.get())) {
+        return;
+    }
+    std::wstring windows(systemDir);
+    windows.resize(windows.rfind(L'\\') == std::wstring::npos ? 0 : windows.rfind(L'\\'));
+    add(findings, Severity::warning, "path-redirected", place,
+        "`" + place.key + "` lies in the system folder " + toUtf8(systemDir) +
+            ", which the 32-bit launcher sees as SysWOW64 on 64-bit Windows: name " +
+            text(windows) + "\\Sysnative for the 64-bit folder, or install the program elsewhere");
+}
+
+// Whether a program named by `exec` or `exec2` can be started at all.
+std::optional<std::string> whyNotStartable(const WideText& setting) {
+    switch (programAt(setting.get())) {
+    case Program::missing:
+        return text(setting) + ", which does not exist";
+    case Program::notWindows:
+        return text(setting) + ", which is no Windows program";
+    default:
+        return std::nullopt;
+    }
+}
+
+void checkRuntime(const toml::table& document, std::vector<Finding>& findings) {
+    Place place{document, "app", "exec"};
+    if (configApplication.isNull()) {
+        add(findings, Severity::error, "runtime-missing", place,
+            "`main_jar` is set but `exec` is not, so the launcher has no Java runtime to start: "
+            "set `exec` to the runtime's javaw.exe");
+        return;
+    }
+    checkRelative(findings, place, configApplication, "$(moduleDir)");
+    checkRedirected(findings, place, configApplication);
+    if (std::optional<std::string> why = whyNotStartable(configApplication)) {
+        add(findings, Severity::error, "runtime-missing", place,
+            "`exec` names " + *why +
+                ", so the Java application cannot start: name the runtime's javaw.exe itself, "
+                "not a jar or a script, with $(moduleDir) for a bundled runtime");
+    } else if (programAt(configApplication.get()) == Program::console) {
+        add(findings, Severity::warning, "runtime-console", place,
+            "`exec` names a console program, so a console window opens beside the "
+            "application: name javaw.exe, which opens none, instead of java.exe");
+    }
+}
+
+// Java looks for a relative jar from its working folder, data_dir.
+std::wstring jarPath() {
+    std::wstring jar = configMainJar.get();
+    if (isAbsolute(jar) || configDataDir.isNull()) {
+        return jar;
+    }
+    std::wstring folder = configDataDir.get();
+    if (!jar.empty() && jar[0] == L'\\') {
+        return folder.substr(0, 2) + jar;
+    }
+    return folder + L"\\" + jar;
+}
+
+void checkJar(const toml::table& document, std::vector<Finding>& findings) {
+    Place place{document, "jre", "main_jar"};
+    std::wstring jar = jarPath();
+    std::string why;
+    if (!exists(jar) || isFolder(jar)) {
+        why = ", which does not exist";
+    } else if (!isZip(jar)) {
+        why = ", which is no jar (no ZIP archive)";
+    } else {
+        return;
+    }
+    add(findings, Severity::error, "jar-missing", place,
+        "`main_jar` names " + text(jar) + why +
+            ", so Java cannot run the application (a relative name is looked for from "
+            "`data_dir`, where the Java runtime runs)");
+}
+
+void checkSecond(const toml::table& document, std::vector<Finding>& findings) {
+    Place place{document, "app", "exec2"};
+    checkRelative(findings, place, configApplication2, "$(moduleDir)");
+    checkRedirected(findings, place, configApplication2);
+    if (std::optional<std::string> why = whyNotStartable(configApplication2)) {
+        add(findings, Severity::error, "second-missing", place,
+            "`exec2` names " + *why +
+                ", so the second program cannot start (the Java application is still started)");
+    }
+}
+
+void checkDataDir(const toml::table& document, std::vector<Finding>& findings) {
+    Place place{document, "app", "data_dir"};
+    if (configDataDir.isNull()) {
+        add(findings, Severity::error, "data-dir-missing", place,
+            "`data_dir` is not set, and the launcher starts no program without a working "
+            "folder: set it to a folder the installer creates");
+        return;
+    }
+    checkRelative(findings, place, configDataDir, "$(programData) or a drive");
+    if (!isFolder(configDataDir.get())) {
+        add(findings, Severity::error, "data-dir-missing", place,
+            "the folder " + text(configDataDir) +
+                " does not exist, and the launcher creates none, so no program can start in "
+                "it: let the installer create it");
+    }
+}
+
+void checkLogDir(const toml::table& document, std::vector<Finding>& findings) {
+    if (configLogDir.isNull()) {
+        return;
+    }
+    Place place{document, "app", "log_dir"};
+    checkRelative(findings, place, configLogDir, "$(programData) or a drive");
+    if (!isFolder(configLogDir.get())) {
+        add(findings, Severity::error, "log-dir-missing", place,
+            "the folder " + text(configLogDir) +
+                " does not exist, and the launcher creates none, so the Java runtime's output "
+                "files cannot be opened and it does not start: let the installer create it");
+    }
+}
+
+}  // namespace
+
+bool isFolder(const std::wstring& path) {
+    DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool isIconFile(const std::wstring& path) {
+    // The directory's header: reserved 0, type 1 (icon), then the count.
+    std::string start = readBytes(path, 0, 6);
+    return start.size() == 6 && start.compare(0, 4, std::string("\0\0\1\0", 4)) == 0 &&
+           little(start, 4, 2) > 0;
+}
+
+void findInstallationProblems(const toml::table& document, std::vector<Finding>& findings) {
+    bool javaDue = !configMainJar.isNull();
+    bool secondDue = !configApplication2.isNull();
+    if (!javaDue && !secondDue) {
+        findings.push_back({Severity::warning, "nothing-to-start", std::nullopt, std::nullopt,
+                            "neither `main_jar` nor `exec2` is set, so the launcher starts "
+                            "nothing: set `main_jar` in [jre]"});
+        return;
+    }
+    checkDataDir(document, findings);
+    if (secondDue) {
+        checkSecond(document, findings);
+    }
+    if (javaDue) {
+        checkRuntime(document, findings);
+        checkJar(document, findings);
+        checkLogDir(document, findings);
+    }
+}
+
+void findLogFolderProblem(const std::wstring& logFile, std::vector<Finding>& findings) {
+    std::wstring folder = logFile.substr(0, logFile.rfind(L'\\'));
+    if (isFolder(folder)) {
+        return;
+    }
+    findings.push_back({Severity::warning, "log-folder-missing", std::nullopt, std::nullopt,
+                        toUtf8(folder) +
+                            " does not exist, so the launcher keeps no diagnostic log: let the "
+                            "installer create it and let the users write to it"});
+}

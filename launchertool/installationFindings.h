@@ -1,0 +1,22 @@
+// The findings that need the disk: whether what the effective settings name
+// exists and is what the launcher and the Java runtime take it for.
+#pragma once
+
+#include "checkReport.h"
+#include "tomlLibrary.h"
+
+#include <string>
+#include <vector>
+
+// Appends the findings about the programs, the jar and the folders that the
+// launcher's effective settings name. `document` gives the lines.
+void findInstallationProblems(const toml::table& document, std::vector<Finding>& findings);
+
+// Appends log-folder-missing when the folder of `logFile` does not exist.
+void findLogFolderProblem(const std::wstring& logFile, std::vector<Finding>& findings);
+
+// A whole .ico file (its directory and images), which deployers name as the
+// splash image where one image of it is wanted.
+bool isIconFile(const std::wstring& path);
+
+bool isFolder(const std::wstring& path);
