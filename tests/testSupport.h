@@ -92,8 +92,9 @@ struct CapturedRun {
     std::string output;
 };
 // Runs a command line to its end with standard output (and standard error,
-// when `withErrors`) captured through a pipe.
-CapturedRun runCapturingOutput(const std::wstring& commandLine, bool withErrors = false);
+// when `withErrors`) captured through a pipe, in `directory` when one is given.
+CapturedRun runCapturingOutput(const std::wstring& commandLine, bool withErrors = false,
+                               const std::wstring& directory = L"");
 
 // The worked example of the configuration reference (Acme.toml).
 extern const char* const workedExample;
