@@ -146,9 +146,45 @@ void appendConversion(std::string& out, const std::string& conversion, T value) 
     out += piece;
 }
 
-}  // namespace
+// The control characters of a UTF-8 text as visible escapes (see
+// formatUtf8EscapedV).
+std::string escapedControls(const std::string& text) {
+    static const char hex[] = "0123456789ABCDEF";
+    auto byteAt = [&](std::size_t at) {
+        return at < text.size() ? static_cast<unsigned char>(text[at]) : 0u;
+    };
+    std::string out;
+    for (std::size_t at = 0; at < text.size(); ++at) {
+        unsigned char c = static_cast<unsigned char>(text[at]);
+        if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c < 0x20 || c == 0x7F) {
+            out += "\\x";
+            out += hex[c >> 4];
+            out += hex[c & 0xF];
+        } else if (c == 0xC2 && byteAt(at + 1) >= 0x80 && byteAt(at + 1) <= 0x9F) {
+            // U+0080 to U+009F
+            out += "\\u00";
+            out += hex[byteAt(at + 1) >> 4];
+            out += hex[byteAt(at + 1) & 0xF];
+            ++at;
+        } else if (c == 0xE2 && byteAt(at + 1) == 0x80 &&
+                   (byteAt(at + 2) == 0xA8 || byteAt(at + 2) == 0xA9)) {
+            out += byteAt(at + 2) == 0xA8 ? "\\u2028" : "\\u2029";
+            at += 2;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
 
-int formatUtf8V(char* buffer, std::size_t size, const char* fmt, va_list args) {
+int formatConversions(char* buffer, std::size_t size, const char* fmt, va_list args,
+                      bool escapeValues) {
     std::string out;
     const char* p = fmt;
     while (*p != '\0') {
@@ -193,15 +229,19 @@ int formatUtf8V(char* buffer, std::size_t size, const char* fmt, va_list args) {
         switch (type) {
         case 'S':
         case 's':
+        {
+            std::string value;
             if (type == 'S' || length == "l") {
                 const wchar_t* wide = va_arg(args, const wchar_t*);
-                appendConversion(out, conversion + "s", wide == nullptr ? std::string("(null)").c_str()
-                                                                   : utf8Of(wide).c_str());
+                value = wide == nullptr ? std::string("(null)") : utf8Of(wide);
             } else {
                 const char* narrow = va_arg(args, const char*);
-                appendConversion(out, conversion + "s", narrow == nullptr ? "(null)" : narrow);
+                value = narrow == nullptr ? "(null)" : narrow;
             }
+            appendConversion(out, conversion + "s",
+                             (escapeValues ? escapedControls(value) : value).c_str());
             break;
+        }
         case 'd':
         case 'i':
             if (length == "ll" || length == "q" || length == "j") {
@@ -251,10 +291,28 @@ int formatUtf8V(char* buffer, std::size_t size, const char* fmt, va_list args) {
     return static_cast<int>(out.size());
 }
 
+}  // namespace
+
+int formatUtf8V(char* buffer, std::size_t size, const char* fmt, va_list args) {
+    return formatConversions(buffer, size, fmt, args, false);
+}
+
 int formatUtf8(char* buffer, std::size_t size, const char* fmt, ...) {
     va_list args;
     va_start(args, fmt);
     int length = formatUtf8V(buffer, size, fmt, args);
+    va_end(args);
+    return length;
+}
+
+int formatUtf8EscapedV(char* buffer, std::size_t size, const char* fmt, va_list args) {
+    return formatConversions(buffer, size, fmt, args, true);
+}
+
+int formatUtf8Escaped(char* buffer, std::size_t size, const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    int length = formatUtf8EscapedV(buffer, size, fmt, args);
     va_end(args);
     return length;
 }

@@ -47,6 +47,14 @@ int format(WideText& target, const wchar_t* fmt, ...);
 int formatUtf8V(char* buffer, std::size_t size, const char* fmt, va_list args);
 int formatUtf8(char* buffer, std::size_t size, const char* fmt, ...);
 
+// The same for the log: every control character inside a text argument is
+// written as a visible escape, so that no value can start a new line of its
+// own. C0 controls and DEL become \n, \r, \t or \xHH; the C1 controls and the
+// line and paragraph separators U+2028 and U+2029, at which editors break
+// lines too, become \uHHHH. Everything else, backslashes included, stays.
+int formatUtf8EscapedV(char* buffer, std::size_t size, const char* fmt, va_list args);
+int formatUtf8Escaped(char* buffer, std::size_t size, const char* fmt, ...);
+
 // A growable UTF-16 multi-string in the layout CreateProcessW takes as a
 // Unicode environment: entries each NUL-terminated, then one more NUL.
 class EnvironmentBlock {

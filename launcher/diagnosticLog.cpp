@@ -1,13 +1,16 @@
 #include "diagnosticLog.h"
 
 #include "CppTool.h"
+#include "fileInFolder.h"
 #include "kernelServices.h"
 #include "loadconfig.h"
 #include "owners.h"
 
 #include <cstring>
+#include <cwchar>
 
 HANDLE logFile = nullptr;
+ULONGLONG logLockWaited = 0;
 
 namespace {
 
@@ -61,6 +64,60 @@ int formatPrefix(char* buffer, std::size_t size, const SYSTEMTIME& now, const ch
                       name.start, line, function, *code);
 }
 
+// A system's text ends in a line end, sometimes after a blank; the entry
+// gets its own line end instead.
+void trimLineEnd(wchar_t* text) {
+    std::size_t length = std::wcslen(text);
+    while (length > 0 && (text[length - 1] == L'\r' || text[length - 1] == L'\n' ||
+                          text[length - 1] == L' ')) {
+        text[--length] = L'\0';
+    }
+}
+
+// Takes the log's lock for one entry. Another launcher holds it only while it
+// appends one entry, so a conflict is waited out in short pauses; but anyone
+// who may open the log may also lock it for as long as they like, so a run
+// waits no longer than LOG_LOCK_PATIENCE_MS in all. False when the entry goes
+// without the lock: the time is used up, or the handle takes no locks.
+bool lockForEntry(OVERLAPPED& range) {
+    bool waiting = false;
+    ULONGLONG waitStart = 0;
+    for (;;) {
+        bool locked = kernel.LockFileEx(logFile, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY,
+                                        0, 1, 0, &range) != FALSE;
+        bool conflict = !locked && kernel.GetLastError() == ERROR_LOCK_VIOLATION;
+        ULONGLONG now = waiting || conflict ? kernel.GetTickCount64() : 0;
+        if (waiting) {
+            logLockWaited += now - waitStart;
+        }
+        if (!conflict) {
+            return locked;
+        }
+        if (logLockWaited >= LOG_LOCK_PATIENCE_MS) {
+            return false;
+        }
+        waiting = true;
+        waitStart = now;
+        kernel.Sleep(1);
+    }
+}
+
+// The entry goes at the end, wherever other launchers left it. A pipe or a
+// console (a caller's own handle) has no end to move to and is written as it
+// is; a file whose end cannot be found is not written, for the write would
+// land on earlier entries.
+bool seekToEnd() {
+    LARGE_INTEGER noDistance{};
+    if (kernel.SetFilePointerEx(logFile, noDistance, nullptr, FILE_END)) {
+        return true;
+    }
+    if (kernel.GetFileType(logFile) != FILE_TYPE_DISK) {
+        return true;
+    }
+    kernel.OutputDebugStringA("ERROR SetFilePointerEx\n");
+    return false;
+}
+
 // Appends one whole entry with a single write. Other launchers of the same
 // installation may write to the file at the same time: the byte-range lock,
 // far beyond any real log size, makes "seek to the end and write" one step for
@@ -68,10 +125,9 @@ int formatPrefix(char* buffer, std::size_t size, const SYSTEMTIME& now, const ch
 void writeEntry(const char* entry, DWORD length) {
     OVERLAPPED lockRange{};
     lockRange.OffsetHigh = 0x40000000;
-    BOOL locked = kernel.LockFileEx(logFile, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &lockRange);
-    kernel.SetFilePointer(logFile, 0, nullptr, FILE_END);
+    bool locked = lockForEntry(lockRange);
     DWORD written = 0;
-    if (!kernel.WriteFile(logFile, entry, length, &written, nullptr)) {
+    if (seekToEnd() && !kernel.WriteFile(logFile, entry, length, &written, nullptr)) {
         kernel.OutputDebugStringA("ERROR WriteFile\n");
     }
     if (locked) {
@@ -80,8 +136,8 @@ void writeEntry(const char* entry, DWORD length) {
 }
 
 // Composes prefix, message and (for logError) the system's text for `code` in
-// one buffer and writes it. The message of logMessage is dropped with its
-// prefix when the prefix cannot be made.
+// one buffer, ends it with one line end and writes it. The message of
+// logMessage is dropped with its prefix when the prefix cannot be made.
 void writeLogEntry(const char* source, int line, const char* function, const DWORD* code,
                    const char* fmt, va_list args) {
     LockGuard guard(logLock.section);
@@ -103,7 +159,7 @@ void writeLogEntry(const char* source, int line, const char* function, const DWO
 
     va_list measureArgs;
     va_copy(measureArgs, args);
-    int messageLength = formatUtf8V(nullptr, 0, fmt, measureArgs);
+    int messageLength = formatUtf8EscapedV(nullptr, 0, fmt, measureArgs);
     va_end(measureArgs);
     if (messageLength <= 0) {
         kernel.OutputDebugStringA("ERROR vsnprintf\n");
@@ -117,18 +173,21 @@ void writeLogEntry(const char* source, int line, const char* function, const DWO
                                       FORMAT_MESSAGE_IGNORE_INSERTS,
                                   nullptr, *code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
                                   reinterpret_cast<LPWSTR>(systemText.out()), 0, nullptr) == 0) {
-            // The entry then stays without a line end.
             kernel.OutputDebugStringA("ERROR FormatMessage\n");
         } else {
-            systemTextLength = formatUtf8(nullptr, 0, "%S", systemText.get());
+            trimLineEnd(systemText.get());
+            // A text with line breaks inside is escaped like any value.
+            systemTextLength = formatUtf8Escaped(nullptr, 0, "%S", systemText.get());
+            if (systemTextLength < 0) {
+                systemTextLength = 0;
+            }
         }
     }
 
-    int total = prefixLength + messageLength + systemTextLength;
-    if (total == 0) {
+    if (prefixLength + messageLength + systemTextLength == 0) {
         return;
     }
-    HeapBuffer entry(static_cast<SIZE_T>(total) + 1);
+    HeapBuffer entry(static_cast<SIZE_T>(prefixLength + messageLength + systemTextLength) + 2);
     if (!entry) {
         return;
     }
@@ -138,13 +197,20 @@ void writeLogEntry(const char* source, int line, const char* function, const DWO
         at += prefixLength;
     }
     if (messageLength > 0) {
-        formatUtf8V(at, static_cast<std::size_t>(messageLength) + 1, fmt, args);
+        char* message = at;
+        formatUtf8EscapedV(at, static_cast<std::size_t>(messageLength) + 1, fmt, args);
         at += messageLength;
+        // The callers' formats end in "\n"; the values cannot bring one.
+        while (at > message && (at[-1] == '\n' || at[-1] == '\r')) {
+            --at;
+        }
     }
     if (systemTextLength > 0) {
-        formatUtf8(at, static_cast<std::size_t>(systemTextLength) + 1, "%S", systemText.get());
+        formatUtf8Escaped(at, static_cast<std::size_t>(systemTextLength) + 1, "%S", systemText.get());
+        at += systemTextLength;
     }
-    writeEntry(entry.chars(), static_cast<DWORD>(total));
+    *at++ = '\n';
+    writeEntry(entry.chars(), static_cast<DWORD>(at - entry.chars()));
 }
 
 }  // namespace
@@ -157,14 +223,31 @@ void openLogFile() {
     if (logFile != nullptr) {
         return;
     }
+    // Entries made while the file is being opened (a failed composition logs
+    // one) are dropped rather than opening it again.
+    logFile = INVALID_HANDLE_VALUE;
     WideText path;
-    logFilePath(path);
-    // Read and write sharing: a second launcher started while this one still
-    // runs (a double-click is enough) must be able to log too.
-    logFile = kernel.CreateFileW(path.get(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                 nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (logFile == INVALID_HANDLE_VALUE) {
+    if (logFilePath(path) != 0) {
         kernel.OutputDebugStringA("ERROR CreateFile\n");
+        return;
+    }
+    // Read and write sharing: a second launcher started while this one still
+    // runs (a double-click is enough) must be able to log too. The folder
+    // taken as it is is ProgramData itself: TAVEX and Kestrion below it are
+    // the installer's and must not be links either.
+    FileHandle file;
+    DWORD error = 0;
+    switch (openFileInFolder(file, path.get(), std::wcslen(programData), GENERIC_WRITE, false,
+                             error)) {
+    case FileOpening::Opened:
+        logFile = file.release();
+        break;
+    case FileOpening::Refused:
+        kernel.OutputDebugStringA("ERROR log file is a link\n");
+        break;
+    case FileOpening::Failed:
+        kernel.OutputDebugStringA("ERROR CreateFile\n");
+        break;
     }
 }
 

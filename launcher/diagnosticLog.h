@@ -12,21 +12,34 @@
 #define SOURCE __FILE__
 
 // Null until the first entry tries to open the file; afterwards the open
-// handle or INVALID_HANDLE_VALUE for the rest of the run.
+// handle or INVALID_HANDLE_VALUE for the rest of the run. A caller that sets
+// it before the first entry gets every entry written to its own handle, with
+// none of the checks that the log's own file goes through; a handle that
+// cannot seek or lock (a pipe, the null device) is written all the same.
 extern HANDLE logFile;
 
 // The log's path for this installation once programData and moduleName are
 // known: programData\TAVEX\Kestrion\launcher<moduleName>.log.
 int logFilePath(WideText& path);
 
-// Opens the file at logFilePath once per run.
+// The longest a run waits, all its entries together, while another process
+// holds the log's lock: 500 milliseconds. Then each entry is written without it.
+constexpr ULONGLONG LOG_LOCK_PATIENCE_MS = 500;
+// How long this run has waited so far.
+extern ULONGLONG logLockWaited;
+
+// Opens the file at logFilePath once per run: an existing file only when it
+// is really that file (no link, one name only), else a new one. When it is
+// not, the debugger hears "ERROR log file is a link" and the run keeps no log.
 void openLogFile();
 
-// Writes "Y-MM-DD hh:mm:ss source:line:function " and the formatted message.
+// Writes "Y-MM-DD hh:mm:ss source:line:function " and the formatted message
+// as one line: the values' control characters escaped, one line end at the
+// end, whether the format brings its own "\n" or not.
 void logMessage(const char* source, int line, const char* function, const char* fmt, ...)
     __attribute__((format(printf, 4, 5)));
 
 // Writes the prefix with "err:<code> ", the formatted message and the
-// system's text for the code.
+// system's text for the code, on one line like every entry.
 void logError(const char* source, int line, const char* function, DWORD code, const char* fmt, ...)
     __attribute__((format(printf, 5, 6)));

@@ -18,16 +18,33 @@ struct KernelServices {
     decltype(&::GetEnvironmentStringsW) GetEnvironmentStringsW = ::GetEnvironmentStringsW;
     decltype(&::FreeEnvironmentStringsW) FreeEnvironmentStringsW = ::FreeEnvironmentStringsW;
     decltype(&::CreateProcessW) CreateProcessW = ::CreateProcessW;
+    decltype(&::ResumeThread) ResumeThread = ::ResumeThread;
+    decltype(&::TerminateProcess) TerminateProcess = ::TerminateProcess;
+    decltype(&::InitializeProcThreadAttributeList) InitializeProcThreadAttributeList =
+        ::InitializeProcThreadAttributeList;
+    decltype(&::UpdateProcThreadAttribute) UpdateProcThreadAttribute = ::UpdateProcThreadAttribute;
+    decltype(&::DeleteProcThreadAttributeList) DeleteProcThreadAttributeList =
+        ::DeleteProcThreadAttributeList;
 
     // Files
     decltype(&::CreateFileW) CreateFileW = ::CreateFileW;
     decltype(&::GetFileSize) GetFileSize = ::GetFileSize;
     decltype(&::ReadFile) ReadFile = ::ReadFile;
     decltype(&::WriteFile) WriteFile = ::WriteFile;
-    decltype(&::SetFilePointer) SetFilePointer = ::SetFilePointer;
+    decltype(&::SetFilePointerEx) SetFilePointerEx = ::SetFilePointerEx;
+    decltype(&::GetFileType) GetFileType = ::GetFileType;
     decltype(&::LockFileEx) LockFileEx = ::LockFileEx;
     decltype(&::UnlockFileEx) UnlockFileEx = ::UnlockFileEx;
     decltype(&::CloseHandle) CloseHandle = ::CloseHandle;
+    decltype(&::ReOpenFile) ReOpenFile = ::ReOpenFile;
+    decltype(&::SetFileInformationByHandle) SetFileInformationByHandle =
+        ::SetFileInformationByHandle;
+
+    // Telling a file from a link planted in its place
+    decltype(&::GetFileInformationByHandle) GetFileInformationByHandle =
+        ::GetFileInformationByHandle;
+    decltype(&::GetFinalPathNameByHandleW) GetFinalPathNameByHandleW = ::GetFinalPathNameByHandleW;
+    decltype(&::CompareStringOrdinal) CompareStringOrdinal = ::CompareStringOrdinal;
 
     // Memory, text and time
     decltype(&::MultiByteToWideChar) MultiByteToWideChar = ::MultiByteToWideChar;
@@ -35,6 +52,8 @@ struct KernelServices {
     decltype(&::HeapAlloc) HeapAlloc = ::HeapAlloc;
     decltype(&::HeapFree) HeapFree = ::HeapFree;
     decltype(&::GetLocalTime) GetLocalTime = ::GetLocalTime;
+    decltype(&::GetTickCount64) GetTickCount64 = ::GetTickCount64;
+    decltype(&::Sleep) Sleep = ::Sleep;
     decltype(&::FormatMessageW) FormatMessageW = ::FormatMessageW;
     decltype(&::LocalFree) LocalFree = ::LocalFree;
     decltype(&::GetLastError) GetLastError = ::GetLastError;

@@ -16,14 +16,22 @@ constexpr DWORD ICON_RESOURCE_VERSION = 0x00030000;
 // The icon's size is the size of its colour bitmap. A monochrome icon has
 // none and leaves both sizes 0. Both bitmaps GetIconInfo hands out are ours
 // to delete; the icon keeps its own.
+// A size that cannot be found is logged: the window then takes its default
+// size, which would otherwise look like the image's.
 void measureIcon(HICON icon) {
     ICONINFO info{};
-    kernel.GetIconInfo(icon, &info);
+    if (!kernel.GetIconInfo(icon, &info)) {
+        logError(SOURCE, __LINE__, "initImage", kernel.GetLastError(), "GetIconInfo ");
+        return;
+    }
     GdiObject color(info.hbmColor);
     GdiObject mask(info.hbmMask);
     if (color) {
         BITMAP bitmap{};
-        kernel.GetObjectW(color.get(), sizeof bitmap, &bitmap);
+        if (kernel.GetObjectW(color.get(), sizeof bitmap, &bitmap) == 0) {
+            logError(SOURCE, __LINE__, "initImage", kernel.GetLastError(), "GetObject ");
+            return;
+        }
         splashWidth = bitmap.bmWidth;
         splashHeight = bitmap.bmHeight;
     }
@@ -43,9 +51,22 @@ void initImage(const wchar_t* path) {
         logError(SOURCE, __LINE__, "initImage", kernel.GetLastError(), " ");
         return;
     }
-    DWORD size = kernel.GetFileSize(file.get(), nullptr);
+    // The whole image is held in memory at once; one of 4 GiB or more never fits.
+    DWORD sizeAbove4GiB = 0;
+    DWORD size = kernel.GetFileSize(file.get(), &sizeAbove4GiB);
+    DWORD sizeError = size == INVALID_FILE_SIZE ? kernel.GetLastError() : NO_ERROR;
+    if (sizeError != NO_ERROR) {
+        logError(SOURCE, __LINE__, "initImage", sizeError, "GetFileSize ");
+        return;
+    }
+    if (sizeAbove4GiB != 0) {
+        logMessage(SOURCE, __LINE__, "initImage", "image too large for memory: 4 GiB or more\n");
+        return;
+    }
     HeapBuffer image(size);
     if (!image) {
+        logMessage(SOURCE, __LINE__, "initImage", "image too large for memory: %lu bytes\n",
+                   static_cast<unsigned long>(size));
         return;
     }
     // A short read leaves the rest of the zero-filled buffer zero, which the

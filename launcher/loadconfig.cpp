@@ -68,8 +68,16 @@ bool splitModulePath(int length) {
 // Until the log's file name is known (programData and moduleName), failures
 // can only go to the debugger.
 bool findStartupPaths() {
-    if (kernel.GetModuleFileNameW(nullptr, moduleDir, MAX_PATH) == 0) {
+    DWORD modulePathLength = kernel.GetModuleFileNameW(nullptr, moduleDir, MAX_PATH);
+    if (modulePathLength == 0) {
         kernel.OutputDebugStringA("GetModuleFileName\n");
+        return false;
+    }
+    // A longer path is cut to the buffer (the call then returns the buffer's
+    // size and sets ERROR_INSUFFICIENT_BUFFER), and the cut may well read as
+    // another name that ends in ".exe": refused like a name without it.
+    if (modulePathLength >= MAX_PATH) {
+        kernel.OutputDebugStringA("path too long\n");
         return false;
     }
     if (kernel.GetSystemDirectoryW(systemDir, MAX_PATH) == 0) {
@@ -309,21 +317,19 @@ void replaceAll(WideText& text, const wchar_t* placeholder, const wchar_t* repla
     text.adopt(expanded);
 }
 
-void doJob() {
+void composeJob(JobPlan& plan) {
     // Without options the Java command line still reads "runtime"  -jar "jar".
     if (configJavaOptions.isNull()) {
         configJavaOptions.appendWide(L"");
     }
 
     if (!configApplication2.isNull()) {
-        EnvironmentBlock environment;
-        environment.appendEntry(configPath.get());
+        plan.secondProgramDue = true;
+        plan.secondProgram.environment.appendEntry(configPath.get());
         // The second program gets no output files: only the Java runtime's
         // output is kept.
-        if (startProcess(nullptr, nullptr, configApplication2.get(), configDataDir.get(), L"",
-                         environment) != 0) {
-            logMessage(SOURCE, __LINE__, "doJob", "error startProcess2\n");
-        }
+        composeStart(plan.secondProgram, nullptr, nullptr, configApplication2.get(),
+                     configDataDir.get(), L"");
     }
 
     if (configMainJar.isNull()) {
@@ -345,10 +351,22 @@ void doJob() {
                tail) != 0) {
         return;
     }
-    EnvironmentBlock environment;
-    environment.appendEntry(configPath.get());
-    if (startProcess(outLog.get(), errLog.get(), configApplication.get(), configDataDir.get(),
-                     javaArguments.get(), environment) != 0) {
+    plan.javaDue = true;
+    plan.java.environment.appendEntry(configPath.get());
+    composeStart(plan.java, outLog.get(), errLog.get(), configApplication.get(),
+                 configDataDir.get(), javaArguments.get());
+    // The command-line tail is the user's, and a batch file would hand it to
+    // the command interpreter to parse.
+    plan.java.refusedAsBatchFile = isBatchFile(configApplication.get());
+}
+
+void doJob() {
+    JobPlan plan;
+    composeJob(plan);
+    if (plan.secondProgramDue && startProcess(plan.secondProgram) != 0) {
+        logMessage(SOURCE, __LINE__, "doJob", "error startProcess2\n");
+    }
+    if (plan.javaDue && startProcess(plan.java) != 0) {
         logMessage(SOURCE, __LINE__, "doJob", "error startProcess\n");
     }
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "CppTool.h"
+#include "startProcess.h"
 
 #include <windows.h>
 
@@ -41,5 +42,24 @@ int loadConfig(const wchar_t* path, int& millisec, WideText& splashImageName,
 // is; a text that becomes empty stays configured (empty, not null).
 void replaceAll(WideText& text, const wchar_t* placeholder, const wchar_t* replacement);
 
-// Starts the second program and the Java application as configured.
+// The starts a run makes, composed from the effective settings before any
+// of them is carried out: the second program first, then the Java
+// application. A start that is not due stays empty.
+struct JobPlan {
+    // configApplication2 is set.
+    bool secondProgramDue = false;
+    ChildStart secondProgram;
+    // configMainJar is set and the file names and the arguments could be
+    // composed. An `exec` that names a batch file is refused here.
+    bool javaDue = false;
+    ChildStart java;
+};
+
+// Composes the run's starts into a fresh `plan`, opening no file and starting
+// nothing; the only setting it changes is configJavaOptions, null becoming
+// the empty text.
+void composeJob(JobPlan& plan);
+
+// Starts the second program and the Java application as configured:
+// composeJob, then each due start is carried out.
 void doJob();

@@ -23,6 +23,17 @@ public:
         }
         handle_ = nullptr;
     }
+    // Closes what was owned and owns `handle` instead.
+    void reset(HANDLE handle) {
+        close();
+        handle_ = handle;
+    }
+    // Hands the handle over to a caller that keeps it beyond this scope.
+    HANDLE release() {
+        HANDLE handle = handle_;
+        handle_ = nullptr;
+        return handle;
+    }
 
 private:
     HANDLE handle_ = nullptr;
@@ -103,6 +114,32 @@ public:
 
 private:
     HGDIOBJ object_;
+};
+
+// The attribute list of an extended startup record, in a heap block of its
+// own. It is deleted only when it was initialised.
+class AttributeList {
+public:
+    // Room for `count` attributes; check with operator bool.
+    explicit AttributeList(DWORD count);
+    AttributeList(const AttributeList&) = delete;
+    AttributeList& operator=(const AttributeList&) = delete;
+    ~AttributeList();
+
+    explicit operator bool() const { return initialized_; }
+    LPPROC_THREAD_ATTRIBUTE_LIST get() const {
+        return static_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(block_.get());
+    }
+    // The system's code when the list could not be made.
+    DWORD error() const { return error_; }
+
+private:
+    static SIZE_T sizeFor(DWORD count);
+
+    SIZE_T size_;
+    HeapBuffer block_;
+    bool initialized_ = false;
+    DWORD error_ = 0;
 };
 
 // Holds a critical section for the lifetime of the scope.

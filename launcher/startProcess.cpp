@@ -1,6 +1,7 @@
 #include "startProcess.h"
 
 #include "diagnosticLog.h"
+#include "fileInFolder.h"
 #include "kernelServices.h"
 #include "owners.h"
 
@@ -15,21 +16,21 @@ constexpr EnvironmentPrefix prefix(const wchar_t (&text)[N]) {
 
 // Appends each entry of the launcher's environment that begins with a listed
 // prefix, case included, in the order the system gives them.
-int appendPassedOnVariables(EnvironmentBlock& environment) {
+void appendPassedOnVariables(ChildStart& start) {
     EnvironmentStrings strings{kernel.GetEnvironmentStringsW()};
     if (!strings) {
-        logError(SOURCE, __LINE__, "startProcess", kernel.GetLastError(), " ");
-        return ERROR_GENERIC;
+        start.environmentError = kernel.GetLastError();
+        return;
     }
     for (const wchar_t* entry = strings.get(); *entry != L'\0'; entry += std::wcslen(entry) + 1) {
         for (const EnvironmentPrefix& listed : environmentWhitelist) {
             if (std::wcsncmp(entry, listed.text, listed.length) == 0) {
-                environment.appendEntry(entry);
+                start.environment.appendEntry(entry);
                 break;
             }
         }
     }
-    return 0;
+    start.environmentRead = true;
 }
 
 // Every start can be reconstructed from the log: the child's whole
@@ -46,15 +47,96 @@ void logEnvironment(const EnvironmentBlock& environment) {
     logMessage(SOURCE, __LINE__, "startProcess", "----\n");
 }
 
-// The three standard handles reach the child by inheritance.
-FileHandle openForChild(const wchar_t* name, DWORD access, DWORD disposition) {
+const wchar_t* effectiveName(const WideText& file) {
+    return file.isNull() ? L"NUL" : file.get();
+}
+
+// The standard handles reach the child by inheritance.
+FileHandle openNullDevice(DWORD access) {
     SECURITY_ATTRIBUTES inheritable{};
     inheritable.nLength = sizeof inheritable;
-    inheritable.lpSecurityDescriptor = nullptr;
     inheritable.bInheritHandle = TRUE;
-    return FileHandle{kernel.CreateFileW(name, access, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                         &inheritable, disposition, FILE_ATTRIBUTE_NORMAL,
+    return FileHandle{kernel.CreateFileW(L"NUL", access, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                         &inheritable, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
                                          nullptr)};
+}
+
+// One of the child's output streams: a file of log_dir, or the null device.
+struct ChildOutput {
+    FileHandle handle;
+    bool isFile = false;
+};
+
+// Opens the file `name` for the child without emptying it, append-only, so
+// that every write of the child lands at the current end. A missing
+// directory is not made. Where something other than a plain file of its
+// folder stands at the name, the child gets the null device for the stream
+// and the application starts all the same. False when the start cannot go
+// on; the reason is logged.
+bool openOutput(const WideText& name, ChildOutput& output) {
+    if (!name.isNull()) {
+        DWORD error = 0;
+        switch (openFileInFolder(output.handle, name.get(), folderLengthOf(name.get()),
+                                 FILE_APPEND_DATA, true, error)) {
+        case FileOpening::Opened:
+            output.isFile = true;
+            return true;
+        case FileOpening::Failed:
+            logError(SOURCE, __LINE__, "startProcess", error, " ");
+            return false;
+        case FileOpening::Refused:
+            logMessage(SOURCE, __LINE__, "startProcess", "link refused, NUL instead: %S\n",
+                       name.get());
+            break;
+        }
+    }
+    output.handle.reset(openNullDevice(FILE_APPEND_DATA).release());
+    if (!output.handle) {
+        logError(SOURCE, __LINE__, "startProcess", kernel.GetLastError(), " ");
+        return false;
+    }
+    return true;
+}
+
+// Each start empties its files, but only once the child exists: a start that
+// fails leaves the previous run's output to whoever looks into it. The
+// emptying goes through a second handle on the very file already checked,
+// never through its name again, and the child does not get it: the child's
+// own may only append.
+void empty(const ChildOutput& output) {
+    if (!output.isFile) {
+        return;
+    }
+    FileHandle writer{kernel.ReOpenFile(output.handle.get(), FILE_WRITE_DATA,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE, 0)};
+    if (!writer) {
+        logError(SOURCE, __LINE__, "startProcess", kernel.GetLastError(), "ReOpenFile ");
+        return;
+    }
+    FILE_END_OF_FILE_INFO end{};
+    if (!kernel.SetFileInformationByHandle(writer.get(), FileEndOfFileInfo, &end, sizeof end)) {
+        logError(SOURCE, __LINE__, "startProcess", kernel.GetLastError(),
+                 "SetFileInformationByHandle ");
+    }
+}
+
+// The child gets its three standard handles and no other: with inheritance
+// on, it would otherwise get every inheritable handle the launcher holds,
+// such as the pipe a script reads the launcher's output through, and the
+// script would wait for the application's end.
+bool listInheritedHandles(const AttributeList& attributes, HANDLE (&handles)[3], DWORD count) {
+    if (!attributes) {
+        logError(SOURCE, __LINE__, "startProcess", attributes.error(),
+                 "InitializeProcThreadAttributeList ");
+        return false;
+    }
+    if (!kernel.UpdateProcThreadAttribute(attributes.get(), 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
+                                          handles, count * sizeof(HANDLE), nullptr, nullptr)) {
+        logError(SOURCE, __LINE__, "startProcess", kernel.GetLastError(),
+                 "UpdateProcThreadAttribute ");
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -79,73 +161,124 @@ const EnvironmentPrefix environmentWhitelist[17] = {
     prefix(L"USERPROFILE="),
 };
 
-int startProcess(const wchar_t* outLog, const wchar_t* errLog, const wchar_t* application,
-                 const wchar_t* currentDirectory, const wchar_t* arguments,
-                 EnvironmentBlock& environment) {
+void composeStart(ChildStart& start, const wchar_t* outLog, const wchar_t* errLog,
+                  const wchar_t* application, const wchar_t* currentDirectory,
+                  const wchar_t* arguments) {
     if (application == nullptr || currentDirectory == nullptr || arguments == nullptr) {
-        return ERROR_GENERIC;
+        return;
     }
-    if (appendPassedOnVariables(environment) != 0) {
-        return ERROR_GENERIC;
+    start.application.appendWide(application);
+    start.currentDirectory.appendWide(currentDirectory);
+    if (outLog != nullptr) {
+        start.outLog.appendWide(outLog);
     }
-    logEnvironment(environment);
+    if (errLog != nullptr) {
+        start.errLog.appendWide(errLog);
+    }
+    appendPassedOnVariables(start);
+    // The command line must be writable: CreateProcessW may modify it in place.
+    format(start.commandLine, L"\"%s\" %s", application, arguments);
+}
 
-    const wchar_t* outputName = outLog != nullptr ? outLog : L"NUL";
-    const wchar_t* errorName = errLog != nullptr ? errLog : L"NUL";
-    logMessage(SOURCE, __LINE__, "startProcess", "outLog=%S\n", outputName);
-    logMessage(SOURCE, __LINE__, "startProcess", "errLog=%S\n", errorName);
-
-    // Each start empties the files it is given; append-only access puts every
-    // write of the child at the current end. A missing directory is not made.
-    FileHandle output = openForChild(outputName, FILE_APPEND_DATA, CREATE_ALWAYS);
-    if (!output) {
-        logError(SOURCE, __LINE__, "startProcess", kernel.GetLastError(), " ");
+int startProcess(ChildStart& start) {
+    if (start.application.isNull() || start.currentDirectory.isNull()) {
         return ERROR_GENERIC;
     }
-    FileHandle error = openForChild(errorName, FILE_APPEND_DATA, CREATE_ALWAYS);
-    if (!error) {
-        logError(SOURCE, __LINE__, "startProcess", kernel.GetLastError(), " ");
+    if (start.refusedAsBatchFile) {
+        logMessage(SOURCE, __LINE__, "startProcess", "batch file refused: %S\n",
+                   start.application.get());
+        return ERROR_GENERIC;
+    }
+    if (!start.environmentRead) {
+        logError(SOURCE, __LINE__, "startProcess", start.environmentError, " ");
+        return ERROR_GENERIC;
+    }
+    logEnvironment(start.environment);
+    logMessage(SOURCE, __LINE__, "startProcess", "outLog=%S\n", effectiveName(start.outLog));
+    logMessage(SOURCE, __LINE__, "startProcess", "errLog=%S\n", effectiveName(start.errLog));
+    // The composition has logged why it failed.
+    if (start.commandLine.isNull()) {
+        return ERROR_GENERIC;
+    }
+
+    ChildOutput output;
+    ChildOutput error;
+    if (!openOutput(start.outLog, output) || !openOutput(start.errLog, error)) {
         return ERROR_GENERIC;
     }
     // The null device does not fail to open; should it, the child simply reads
     // from no handle, which is no reason to withhold the application.
-    FileHandle input = openForChild(L"NUL", FILE_READ_DATA, OPEN_EXISTING);
+    FileHandle input = openNullDevice(FILE_READ_DATA);
 
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = input.get();
-    startup.hStdOutput = output.get();
-    startup.hStdError = error.get();
-    PROCESS_INFORMATION process{};
+    logMessage(SOURCE, __LINE__, "startProcess", "application=%S\n", start.application.get());
+    logMessage(SOURCE, __LINE__, "startProcess", "commandLine=%S\n", start.commandLine.get());
+    logMessage(SOURCE, __LINE__, "startProcess", "currentDirectory=%S\n",
+               start.currentDirectory.get());
 
-    // The command line must be writable: CreateProcessW may modify it in place.
-    WideText commandLine;
-    if (format(commandLine, L"\"%s\" %s", application, arguments) != 0) {
+    HANDLE inherited[3] = {output.handle.get(), error.handle.get(), input.get()};
+    AttributeList attributes(1);
+    if (!listInheritedHandles(attributes, inherited, input ? 3 : 2)) {
         return ERROR_GENERIC;
     }
-    logMessage(SOURCE, __LINE__, "startProcess", "application=%S\n", application);
-    logMessage(SOURCE, __LINE__, "startProcess", "commandLine=%S\n", commandLine.get());
-    logMessage(SOURCE, __LINE__, "startProcess", "currentDirectory=%S\n", currentDirectory);
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof startup;
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = input.get();
+    startup.StartupInfo.hStdOutput = output.handle.get();
+    startup.StartupInfo.hStdError = error.handle.get();
+    startup.lpAttributeList = attributes.get();
+    PROCESS_INFORMATION process{};
 
     // A block without any entry is passed as an empty environment: a null
     // block would hand the child the launcher's whole environment.
     wchar_t noEntries[2] = {L'\0', L'\0'};
-    wchar_t* childEnvironment = environment.get() != nullptr ? environment.get() : noEntries;
-    if (!kernel.CreateProcessW(application, const_cast<wchar_t*>(commandLine.get()), nullptr,
-                               nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT, childEnvironment,
-                               currentDirectory, &startup, &process)) {
+    wchar_t* childEnvironment =
+        start.environment.get() != nullptr ? start.environment.get() : noEntries;
+    // Suspended until its files are emptied, so that none of its output is lost.
+    if (!kernel.CreateProcessW(start.application.get(), const_cast<wchar_t*>(start.commandLine.get()),
+                               nullptr, nullptr, TRUE,
+                               CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED |
+                                   EXTENDED_STARTUPINFO_PRESENT,
+                               childEnvironment, start.currentDirectory.get(),
+                               &startup.StartupInfo, &process)) {
         logError(SOURCE, __LINE__, "startProcess", kernel.GetLastError(), "CreateProcess ");
+        return ERROR_GENERIC;
+    }
+    FileHandle childProcess{process.hProcess};
+    FileHandle childThread{process.hThread};
+    empty(output);
+    empty(error);
+    if (kernel.ResumeThread(childThread.get()) == static_cast<DWORD>(-1)) {
+        logError(SOURCE, __LINE__, "startProcess", kernel.GetLastError(), "ResumeThread ");
+        // A child that can never run is ended rather than left behind.
+        kernel.TerminateProcess(childProcess.get(), ERROR_GENERIC);
         return ERROR_GENERIC;
     }
     // The child holds its own copies of the three files; the launcher keeps
     // nothing of it.
-    FileHandle childProcess{process.hProcess};
-    FileHandle childThread{process.hThread};
     childProcess.close();
     childThread.close();
-    output.close();
-    error.close();
+    output.handle.close();
+    error.handle.close();
     input.close();
     return 0;
+}
+
+bool isBatchFile(const wchar_t* application) {
+    if (application == nullptr) {
+        return false;
+    }
+    std::size_t length = std::wcslen(application);
+    while (length > 0 && (application[length - 1] == L'.' || application[length - 1] == L' ')) {
+        --length;
+    }
+    if (length < 4) {
+        return false;
+    }
+    wchar_t suffix[5] = {};
+    for (int i = 0; i < 4; ++i) {
+        wchar_t c = application[length - 4 + i];
+        suffix[i] = c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+    }
+    return std::wcscmp(suffix, L".bat") == 0 || std::wcscmp(suffix, L".cmd") == 0;
 }

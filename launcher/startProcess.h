@@ -1,9 +1,16 @@
 // Starting one child process with a filtered environment and redirected
 // standard handles. The launcher never waits for a child or keeps a handle to
 // it.
+//
+// A start is made in two steps: composeStart works out everything the start
+// passes to the system without opening a file or making a process, and
+// startProcess carries it out. The deployer's tool reports what the first
+// step composed; the launcher runs both.
 #pragma once
 
 #include "CppTool.h"
+
+#include <windows.h>
 
 #include <cstddef>
 
@@ -19,12 +26,48 @@ struct EnvironmentPrefix {
 // only path.
 extern const EnvironmentPrefix environmentWhitelist[17];
 
-// Starts `application` in `currentDirectory` with the command line
-// "application" arguments. Standard output and error go to `outLog` and
-// `errLog` (the null device when null), standard input reads the null device.
-// `environment` holds the caller's entries; the passed-on variables are
-// appended to it and the whole block becomes the child's environment.
-// Returns 0 when the child was created, ERROR_GENERIC otherwise.
-int startProcess(const wchar_t* outLog, const wchar_t* errLog, const wchar_t* application,
-                 const wchar_t* currentDirectory, const wchar_t* arguments,
-                 EnvironmentBlock& environment);
+// Everything one start passes to the system.
+struct ChildStart {
+    // The executable and the working folder; null when the caller gave none,
+    // and then nothing else is composed and the start is refused silently.
+    WideText application;
+    WideText currentDirectory;
+    // "application" arguments: the whole command line.
+    WideText commandLine;
+    // The files for standard output and error; null means the null device,
+    // logged as "NUL".
+    WideText outLog;
+    WideText errLog;
+    // The caller's entries (put in before composeStart), then the launcher's
+    // variables that pass environmentWhitelist, in the launcher's order.
+    EnvironmentBlock environment;
+    // False when the launcher's environment could not be read; the start then
+    // logs the system's code and is refused.
+    bool environmentRead = false;
+    DWORD environmentError = 0;
+    // Set by the caller for a start it refuses: the Java runtime named as a
+    // batch file (isBatchFile).
+    bool refusedAsBatchFile = false;
+};
+
+// Composes the start of `application` in `currentDirectory` with the command
+// line "application" arguments and the files `outLog` and `errLog` (null: the
+// null device) into a fresh `start`, whose environment already holds the
+// caller's entries. Reads the launcher's environment and nothing else.
+void composeStart(ChildStart& start, const wchar_t* outLog, const wchar_t* errLog,
+                  const wchar_t* application, const wchar_t* currentDirectory,
+                  const wchar_t* arguments);
+
+// Carries out a composed start: logs it, opens the output files (only the
+// very files of that name in their folder; anything else there gives the
+// child the null device), creates the child with exactly its three standard
+// handles, and empties the files once the child exists. Returns 0 when the
+// child was created, ERROR_GENERIC otherwise; a failed start leaves the files
+// as they were.
+int startProcess(ChildStart& start);
+
+// A name that the system would run through the command interpreter: it ends
+// in ".bat" or ".cmd" in any letter case, trailing dots and blanks aside
+// (the system drops those). The interpreter parses the command line anew and
+// expands %NAME% in it, quotes or not, so the Java runtime may not be one.
+bool isBatchFile(const wchar_t* application);

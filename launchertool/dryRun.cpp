@@ -73,11 +73,15 @@ BOOL WINAPI keepLogEntry(HANDLE file, LPCVOID data, DWORD length, LPDWORD writte
     return TRUE;
 }
 
-DWORD WINAPI seekInKeptLog(HANDLE file, LONG distance, PLONG distanceHigh, DWORD method) {
+BOOL WINAPI seekInKeptLog(HANDLE file, LARGE_INTEGER distance, PLARGE_INTEGER position,
+                          DWORD method) {
     if (file != keptLogHandle()) {
-        return ::SetFilePointer(file, distance, distanceHigh, method);
+        return ::SetFilePointerEx(file, distance, position, method);
     }
-    return static_cast<DWORD>(keptLog.size());
+    if (position != nullptr) {
+        position->QuadPart = static_cast<LONGLONG>(keptLog.size());
+    }
+    return TRUE;
 }
 
 BOOL WINAPI lockKeptLog(HANDLE file, DWORD flags, DWORD reserved, DWORD low, DWORD high,
@@ -113,7 +117,7 @@ DryRun::DryRun(const std::wstring& modulePath) : saved_(kernel), savedLogFile_(l
     kernel.OutputDebugStringA = keepDebuggerText;
     kernel.CreateFileW = openForReadingOnly;
     kernel.WriteFile = keepLogEntry;
-    kernel.SetFilePointer = seekInKeptLog;
+    kernel.SetFilePointerEx = seekInKeptLog;
     kernel.LockFileEx = lockKeptLog;
     kernel.UnlockFileEx = unlockKeptLog;
     kernel.CreateProcessW = refuseToStart;

@@ -18,6 +18,8 @@ namespace {
 std::set<HANDLE> openImageFiles;
 std::set<LPVOID> heapBlocks;
 bool failHeapAllocations = false;
+// Only blocks of this size fail, when it is not 0.
+SIZE_T failAllocationsOf = 0;
 
 HANDLE WINAPI trackedCreateFile(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                                 DWORD disposition, DWORD flags, HANDLE templateFile) {
@@ -34,7 +36,7 @@ BOOL WINAPI trackedCloseHandle(HANDLE handle) {
 }
 
 LPVOID WINAPI trackedHeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
-    if (failHeapAllocations) {
+    if (failHeapAllocations || (failAllocationsOf != 0 && bytes == failAllocationsOf)) {
         return nullptr;
     }
     LPVOID block = ::HeapAlloc(heap, flags, bytes);
@@ -176,16 +178,64 @@ TEST_F(SplashImage, FailedReadIsLogged) {
     EXPECT_TRUE(isError(entries[0], ERROR_LOCK_VIOLATION, "ReadFile "));
 }
 
-TEST_F(SplashImage, FailedAllocationGoesToTheDebugger) {
+TEST_F(SplashImage, ImageThatCannotBeHeldInMemoryIsLogged) {
     KernelOverride restore;
-    failHeapAllocations = true;
+    std::string image = monochromeIconImage();
+    failAllocationsOf = image.size();
     kernel.HeapAlloc = trackedHeapAlloc;
+    kernel.HeapFree = trackedHeapFree;
     DebuggerCapture debugger;
-    initImage(fileWith(monochromeIconImage()).c_str());
-    failHeapAllocations = false;
+    initImage(fileWith(image).c_str());
+    failAllocationsOf = 0;
     EXPECT_EQ(debugger.text(), "ERROR HeapAlloc\n");
     expectNoImage();
-    EXPECT_TRUE(imageEntries().empty());
+    EXPECT_EQ(imageEntries(), std::vector<std::string>{"image too large for memory: " +
+                                                       std::to_string(image.size()) + " bytes"});
+}
+
+TEST_F(SplashImage, ImageOfFourGiBOrMoreIsLoggedUnread) {
+    KernelOverride restore;
+    kernel.GetFileSize = [](HANDLE, LPDWORD high) WINAPI -> DWORD {
+        *high = 1;
+        return 16;
+    };
+    kernel.ReadFile = [](HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED) WINAPI -> BOOL {
+        ADD_FAILURE() << "an image beyond 4 GiB is read";
+        return FALSE;
+    };
+    initImage(fileWith(monochromeIconImage()).c_str());
+    expectNoImage();
+    EXPECT_EQ(imageEntries(),
+              std::vector<std::string>{"image too large for memory: 4 GiB or more"});
+}
+
+TEST_F(SplashImage, SizeTheSystemCannotReportIsLogged) {
+    KernelOverride restore;
+    kernel.GetIconInfo = [](HICON, PICONINFO) WINAPI -> BOOL {
+        SetLastError(ERROR_INVALID_CURSOR_HANDLE);
+        return FALSE;
+    };
+    initImage(SPLASH_PNG);
+    EXPECT_EQ(splashWidth, 0);
+    EXPECT_EQ(splashHeight, 0);
+    std::vector<std::string> entries = imageEntries();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_TRUE(isError(entries[0], ERROR_INVALID_CURSOR_HANDLE, "GetIconInfo "));
+
+    kernel.GetIconInfo = ::GetIconInfo;
+    kernel.GetObjectW = [](HANDLE, int, LPVOID) WINAPI -> int {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return 0;
+    };
+    resetLauncherState();
+    std::wcscpy(programData, L"C:\\ProgramData");
+    moduleName = L"SplashImage";
+    DeleteFileW(log_.c_str());
+    initImage(SPLASH_PNG);
+    EXPECT_EQ(splashWidth, 0);
+    entries = imageEntries();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_TRUE(isError(entries[0], ERROR_INVALID_HANDLE, "GetObject "));
 }
 
 TEST_F(SplashImage, PngKeepsItsOwnSizeAndPixels) {

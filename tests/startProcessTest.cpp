@@ -13,6 +13,19 @@
 
 namespace {
 
+// Composes and carries out one start of a fresh record whose only entry of
+// its own is `pathEntry` (none when null).
+int startFresh(const wchar_t* outLog, const wchar_t* errLog, const wchar_t* application,
+               const wchar_t* directory, const wchar_t* arguments,
+               const wchar_t* pathEntry = L"PATH=C:\\App") {
+    ChildStart start;
+    if (pathEntry != nullptr) {
+        start.environment.appendEntry(pathEntry);
+    }
+    composeStart(start, outLog, errLog, application, directory, arguments);
+    return startProcess(start);
+}
+
 class StartProcess : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -23,12 +36,18 @@ protected:
         moduleName = moduleDir;
         dir_ = makeTempDir(L"start");
         probe_ = installProbe(dir_, L"child");
-        block_.appendEntry(L"PATH=C:\\App\\jre\\bin;C:\\windows\\system32");
+        start_.environment.appendEntry(L"PATH=C:\\App\\jre\\bin;C:\\windows\\system32");
     }
     void TearDown() override { resetLauncherState(); }
 
     int start(const wchar_t* outLog, const wchar_t* errLog, const wchar_t* arguments = L"") {
-        return startProcess(outLog, errLog, probe_.c_str(), dir_.c_str(), arguments, block_);
+        return startWith(outLog, errLog, probe_.c_str(), dir_.c_str(), arguments);
+    }
+    // The fixture's record, composed for what is given and carried out.
+    int startWith(const wchar_t* outLog, const wchar_t* errLog, const wchar_t* application,
+                  const wchar_t* directory, const wchar_t* arguments) {
+        composeStart(start_, outLog, errLog, application, directory, arguments);
+        return startProcess(start_);
     }
     // The bodies of startProcess's log lines; none when nothing was logged.
     std::vector<std::string> logged() {
@@ -38,14 +57,14 @@ protected:
         return bodiesFrom(linesOf(readFile(logPath_)), "startProcess:startProcess");
     }
     std::vector<std::string> blockEntries() const {
-        return entriesOf(block_.get(), block_.count());
+        return entriesOf(start_.environment.get(), start_.environment.count());
     }
 
     KernelOverride restore_;
     std::wstring logPath_;
     std::wstring dir_;
     std::wstring probe_;
-    EnvironmentBlock block_;
+    ChildStart start_;
 };
 
 }  // namespace
@@ -138,9 +157,9 @@ TEST_F(StartProcess, RefusesNullApplicationDirectoryOrArgumentsWithoutATrace) {
     FakeEnvironment environment({L"TEMP=C:\\t"});
     const wchar_t* app = probe_.c_str();
     const wchar_t* dir = dir_.c_str();
-    EXPECT_EQ(startProcess(nullptr, nullptr, nullptr, dir, L"", block_), ERROR_GENERIC);
-    EXPECT_EQ(startProcess(nullptr, nullptr, app, nullptr, L"", block_), ERROR_GENERIC);
-    EXPECT_EQ(startProcess(nullptr, nullptr, app, dir, nullptr, block_), ERROR_GENERIC);
+    EXPECT_EQ(startWith(nullptr, nullptr, nullptr, dir, L""), ERROR_GENERIC);
+    EXPECT_EQ(startWith(nullptr, nullptr, app, nullptr, L""), ERROR_GENERIC);
+    EXPECT_EQ(startWith(nullptr, nullptr, app, dir, nullptr), ERROR_GENERIC);
 
     EXPECT_EQ(environment.reads(), 0);
     EXPECT_EQ(blockEntries(),
@@ -209,9 +228,7 @@ TEST_F(StartProcess, EachStartEmptiesTheOutputFilesFirst) {
     waitForProbe(dir_, L"child");
     ASSERT_TRUE(DeleteFileW((dir_ + L"\\child.record").c_str()));
 
-    EnvironmentBlock again;
-    again.appendEntry(L"PATH=C:\\App");
-    ASSERT_EQ(startProcess(out.c_str(), err.c_str(), probe_.c_str(), dir_.c_str(), L"", again), 0);
+    ASSERT_EQ(startFresh(out.c_str(), err.c_str(), probe_.c_str(), dir_.c_str(), L""), 0);
     waitForProbe(dir_, L"child");
     EXPECT_EQ(readFile(out), "probe standard output\n");
     EXPECT_EQ(readFile(err), "probe standard error\n");
@@ -243,8 +260,7 @@ TEST_F(StartProcess, ErrorFileInAMissingDirectoryFailsAndClosesTheOutputFile) {
 
 TEST_F(StartProcess, MissingExecutableIsLoggedAfterTheCommandLine) {
     std::wstring missing = dir_ + L"\\absent.exe";
-    EXPECT_EQ(startProcess(nullptr, nullptr, missing.c_str(), dir_.c_str(), L"-x", block_),
-              ERROR_GENERIC);
+    EXPECT_EQ(startWith(nullptr, nullptr, missing.c_str(), dir_.c_str(), L"-x"), ERROR_GENERIC);
 
     std::vector<std::string> lines = logged();
     ASSERT_GE(lines.size(), 2u);
@@ -254,8 +270,7 @@ TEST_F(StartProcess, MissingExecutableIsLoggedAfterTheCommandLine) {
 
 TEST_F(StartProcess, AMissingWorkingDirectoryFailsTheStart) {
     std::wstring missing = dir_ + L"\\missing";
-    EXPECT_EQ(startProcess(nullptr, nullptr, probe_.c_str(), missing.c_str(), L"", block_),
-              ERROR_GENERIC);
+    EXPECT_EQ(startWith(nullptr, nullptr, probe_.c_str(), missing.c_str(), L""), ERROR_GENERIC);
 
     std::vector<std::string> lines = logged();
     ASSERT_FALSE(lines.empty());
@@ -268,8 +283,7 @@ TEST_F(StartProcess, AMissingWorkingDirectoryFailsTheStart) {
 TEST_F(StartProcess, AnEmptyBlockNeverPassesTheLaunchersWholeEnvironment) {
     FakeEnvironment environment({L"Path=C:\\launchers-own-path", L"JAVA_HOME=C:\\jdk"});
     ASSERT_TRUE(SetEnvironmentVariableW(L"PATH", L"C:\\launchers-own-path"));
-    EnvironmentBlock empty;
-    ASSERT_EQ(startProcess(nullptr, nullptr, probe_.c_str(), dir_.c_str(), L"", empty), 0);
+    ASSERT_EQ(startFresh(nullptr, nullptr, probe_.c_str(), dir_.c_str(), L"", nullptr), 0);
 
     expectChildEnvironment(waitForProbe(dir_, L"child").environment, {});
 }
@@ -300,10 +314,7 @@ TEST_F(StartProcess, HoldsNoHandleAfterAnyOutcome) {
           Case{"process fails", out.c_str(), err.c_str(), missingApp.c_str(), ERROR_GENERIC},
           Case{"null application", nullptr, nullptr, nullptr, ERROR_GENERIC}}) {
         unsigned long before = handleCount();
-        EnvironmentBlock block;
-        block.appendEntry(L"PATH=C:\\App");
-        EXPECT_EQ(startProcess(c.outLog, c.errLog, c.application, dir_.c_str(), L"", block),
-                  c.result)
+        EXPECT_EQ(startFresh(c.outLog, c.errLog, c.application, dir_.c_str(), L""), c.result)
             << c.name;
         EXPECT_EQ(handleCount(), before) << c.name;
         if (c.result == 0) {
@@ -316,6 +327,6 @@ TEST_F(StartProcess, HoldsNoHandleAfterAnyOutcome) {
         return nullptr;
     };
     unsigned long before = handleCount();
-    EXPECT_EQ(start(nullptr, nullptr), ERROR_GENERIC);
+    EXPECT_EQ(startFresh(nullptr, nullptr, probe_.c_str(), dir_.c_str(), L""), ERROR_GENERIC);
     EXPECT_EQ(handleCount(), before) << "environment unreadable";
 }

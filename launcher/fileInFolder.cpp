@@ -1,0 +1,155 @@
+#include "fileInFolder.h"
+
+#include "kernelServices.h"
+
+#include <cwchar>
+
+namespace {
+
+// The system's longest path, in code units, in the "\\?\" form that final
+// paths take.
+constexpr DWORD LONGEST_PATH = 32768;
+
+bool isSeparator(wchar_t c) {
+    return c == L'\\' || c == L'/';
+}
+
+// The final path of an open file or folder, every link on the way followed:
+// "\\?\C:\ProgramData\TAVEX". Its length, or 0 when the system cannot tell.
+DWORD finalPathOf(HANDLE handle, wchar_t* buffer, DWORD size) {
+    DWORD length = kernel.GetFinalPathNameByHandleW(handle, buffer, size,
+                                                    FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    return length < size ? length : 0;
+}
+
+// What the final path of `path` must read: the folder's own final path, then
+// the rest of `path` with one backslash between them and backslashes only.
+// Written into `expected` (room for `size` code units); its length, or 0.
+DWORD expectedFinalPath(const wchar_t* path, std::size_t folderLength, wchar_t* expected,
+                        DWORD size) {
+    // The folder's name is copied out of `path`: the open needs it on its own.
+    if (folderLength >= size) {
+        return 0;
+    }
+    if (folderLength == 0) {
+        std::wcscpy(expected, L".");
+    } else {
+        std::wmemcpy(expected, path, folderLength);
+        expected[folderLength] = L'\0';
+    }
+    FileHandle folder{kernel.CreateFileW(expected, FILE_READ_ATTRIBUTES,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                         nullptr)};
+    if (!folder) {
+        return 0;
+    }
+    DWORD length = finalPathOf(folder.get(), expected, size);
+    while (length > 0 && isSeparator(expected[length - 1])) {
+        --length;
+    }
+    const wchar_t* rest = path + folderLength;
+    while (isSeparator(*rest)) {
+        ++rest;
+    }
+    std::size_t restLength = std::wcslen(rest);
+    if (length == 0 || length + 1 + restLength >= size) {
+        return 0;
+    }
+    expected[length++] = L'\\';
+    for (const wchar_t* p = rest; *p != L'\0'; ++p) {
+        expected[length++] = isSeparator(*p) ? L'\\' : *p;
+    }
+    expected[length] = L'\0';
+    return length;
+}
+
+// Whether the open file is a plain file with one name whose final path is the
+// one `path` names below its folder. Failed only when there is no memory to
+// tell.
+FileOpening checkFile(HANDLE file, const wchar_t* path, std::size_t folderLength, DWORD& error) {
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!kernel.GetFileInformationByHandle(file, &information)) {
+        return FileOpening::Refused;
+    }
+    // A reparse point opened as itself is a link or a mount point; a second
+    // name means that the same file can be reached from elsewhere.
+    if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+        information.nNumberOfLinks != 1) {
+        return FileOpening::Refused;
+    }
+    DWORD expectedSize = LONGEST_PATH + static_cast<DWORD>(std::wcslen(path));
+    HeapBuffer actual(LONGEST_PATH * sizeof(wchar_t));
+    HeapBuffer expected(expectedSize * sizeof(wchar_t));
+    if (!actual || !expected) {
+        error = ERROR_NOT_ENOUGH_MEMORY;
+        return FileOpening::Failed;
+    }
+    wchar_t* actualPath = static_cast<wchar_t*>(actual.get());
+    wchar_t* expectedPath = static_cast<wchar_t*>(expected.get());
+    DWORD actualLength = finalPathOf(file, actualPath, LONGEST_PATH);
+    DWORD expectedLength = expectedFinalPath(path, folderLength, expectedPath, expectedSize);
+    // Letter case aside, as the file system compares names.
+    bool same = actualLength > 0 && expectedLength > 0 &&
+                kernel.CompareStringOrdinal(actualPath, static_cast<int>(actualLength),
+                                            expectedPath, static_cast<int>(expectedLength),
+                                            TRUE) == CSTR_EQUAL;
+    return same ? FileOpening::Opened : FileOpening::Refused;
+}
+
+}  // namespace
+
+std::size_t folderLengthOf(const wchar_t* path) {
+    std::size_t separator = 0;
+    bool found = false;
+    for (std::size_t at = 0; path[at] != L'\0'; ++at) {
+        if (isSeparator(path[at])) {
+            separator = at;
+            found = true;
+        }
+    }
+    if (!found) {
+        return 0;
+    }
+    if (separator == 0 || path[separator - 1] == L':') {
+        return separator + 1;
+    }
+    return separator;
+}
+
+FileOpening openFileInFolder(FileHandle& file, const wchar_t* path, std::size_t folderLength,
+                             DWORD access, bool inheritable, DWORD& error) {
+    SECURITY_ATTRIBUTES attributes{};
+    attributes.nLength = sizeof attributes;
+    attributes.bInheritHandle = inheritable ? TRUE : FALSE;
+    // The checks read the file's attributes. A reparse point is opened as
+    // itself, so that it shows as one.
+    auto open = [&](DWORD disposition) -> DWORD {
+        file.reset(kernel.CreateFileW(path, access | FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, &attributes, disposition,
+                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                                      nullptr));
+        return file ? 0 : kernel.GetLastError();
+    };
+    error = open(OPEN_EXISTING);
+    if (error == ERROR_FILE_NOT_FOUND) {
+        error = open(CREATE_NEW);
+        if (error == ERROR_FILE_EXISTS) {
+            // Another launcher may have made the file just now. If it still
+            // cannot be opened, a dangling link holds the name.
+            error = open(OPEN_EXISTING);
+            if (error == ERROR_FILE_NOT_FOUND) {
+                error = 0;
+                return FileOpening::Refused;
+            }
+        }
+    }
+    if (error != 0) {
+        return FileOpening::Failed;
+    }
+    FileOpening checked = checkFile(file.get(), path, folderLength, error);
+    if (checked != FileOpening::Opened) {
+        file.close();
+    }
+    return checked;
+}
