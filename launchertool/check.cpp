@@ -174,6 +174,28 @@ bool addConfigProblem(CheckReport& report, const std::vector<LogEntry>& entries,
     return true;
 }
 
+std::string orNul(const WideText& file) {
+    return file.isNull() ? "NUL" : utf8Of(file);
+}
+
+// A start the launcher composed and would carry out: one refused or left
+// uncomposed (no program or working folder) is not attempted.
+void addStart(CheckReport& report, const char* program, bool due, const ChildStart& start) {
+    if (!due || start.application.isNull() || start.refusedAsBatchFile) {
+        return;
+    }
+    Start shown{program, utf8Of(start.application), start.commandLine.isNull() ? "" : utf8Of(start.commandLine),
+                utf8Of(start.currentDirectory), orNul(start.outLog), orNul(start.errLog), {}};
+    const wchar_t* block = start.environment.get();
+    if (block != nullptr) {
+        for (const wchar_t* entry = block; entry < block + start.environment.count();
+             entry += std::wcslen(entry) + 1) {
+            shown.environment.push_back(toUtf8(entry));
+        }
+    }
+    report.starts.push_back(shown);
+}
+
 // The splash as the launcher settled it: its time, the image it opened and
 // what became of it.
 void addSplash(CheckReport& report, const DryRun& dryRun, const std::vector<LogEntry>& entries,
@@ -258,7 +280,12 @@ int check(const wchar_t* given, bool json) {
     installation.logKept = isFolder(logFolder.substr(0, logFolder.rfind(L'\\')));
 
     std::vector<LogEntry> entries = entriesOf(dryRun.logText());
+    // Before the job is composed, which makes unset options the empty text.
     addSettings(report, entries);
+    JobPlan plan;
+    composeJob(plan);
+    addStart(report, "second", plan.secondProgramDue, plan.secondProgram);
+    addStart(report, "java", plan.javaDue, plan.java);
     toml::parse_result parsed = toml::parse(fileBytes(configFile.get()), installation.configFile);
     if (!addConfigProblem(report, entries, parsed)) {
         // The launcher parsed the file; where this reading differs, only the
@@ -278,7 +305,7 @@ int check(const wchar_t* given, bool json) {
         }
         addSplash(report, dryRun, entries, document, effective);
         findConfigProblems(document, effective, splashMillisec, report.findings);
-        findInstallationProblems(document, report.findings);
+        findInstallationProblems(document, plan, report.findings);
     }
     findLogFolderProblem(logPath.get(), report.findings);
     orderFindings(report.findings);

@@ -17,11 +17,12 @@ int countOf(const CheckReport& report, Severity severity) {
                                           [&](const Finding& f) { return f.severity == severity; }));
 }
 
-// "  label          value" with the values of a section in one column.
-void field(std::string& out, const char* label, const std::string& value) {
-    std::string padded = label;
-    padded.resize(std::max<std::size_t>(padded.size() + 1, 17), ' ');
-    out += "  " + padded + value + "\n";
+// "  label          value", the values of every section in one column.
+void field(std::string& out, const char* label, const std::string& value, std::size_t indent = 2) {
+    constexpr std::size_t VALUE_COLUMN = 21;
+    std::string padded = std::string(indent, ' ') + label;
+    padded.resize(std::max(padded.size() + 1, VALUE_COLUMN), ' ');
+    out += padded + value + "\n";
 }
 
 void installationText(std::string& out, const Installation& installation) {
@@ -60,14 +61,14 @@ void startsText(std::string& out, const std::vector<Start>& starts) {
     for (const Start& start : starts) {
         out += "  " + std::to_string(++number) + ". " +
                (start.program == "second" ? "the second program" : "the Java runtime") + "\n";
-        field(out, "  program", start.application);
-        field(out, "  command line", start.commandLine);
-        field(out, "  working folder", start.currentDirectory);
-        field(out, "  output", start.standardOutput);
-        field(out, "  errors", start.standardError);
-        out += "    environment\n";
+        field(out, "program", start.application, 5);
+        field(out, "command line", start.commandLine, 5);
+        field(out, "working folder", start.currentDirectory, 5);
+        field(out, "output", start.standardOutput, 5);
+        field(out, "errors", start.standardError, 5);
+        out += "     environment\n";
         for (const std::string& entry : start.environment) {
-            out += "      " + entry + "\n";
+            out += "       " + entry + "\n";
         }
     }
 }

@@ -3,8 +3,8 @@
 #include "CppTool.h"
 #include "configFindings.h"
 #include "console.h"
-#include "loadconfig.h"
 #include "owners.h"
+#include "startProcess.h"
 
 #include <cstring>
 #include <cwchar>
@@ -172,6 +172,13 @@ void checkRuntime(const toml::table& document, std::vector<Finding>& findings) {
             "set `exec` to the runtime's javaw.exe");
         return;
     }
+    if (isBatchFile(configApplication.get())) {
+        add(findings, Severity::error, "batch-file", place,
+            "`exec` names a batch file, which the system runs through the command interpreter, "
+            "and that would parse the user's arguments as commands, so the launcher refuses it: "
+            "name the runtime's javaw.exe");
+        return;
+    }
     checkRelative(findings, place, configApplication, "$(moduleDir)");
     checkRedirected(findings, place, configApplication);
     if (std::optional<std::string> why = whyNotStartable(configApplication)) {
@@ -214,6 +221,22 @@ void checkJar(const toml::table& document, std::vector<Finding>& findings) {
         "`main_jar` names " + text(jar) + why +
             ", so Java cannot run the application (a relative name is looked for from "
             "`data_dir`, where the Java runtime runs)");
+}
+
+// The system takes a command line of at most 32,767 characters, its closing
+// NUL included.
+constexpr std::size_t LONGEST_COMMAND_LINE = 32767;
+
+void checkCommandLine(const ChildStart& start, const char* program,
+                      std::vector<Finding>& findings) {
+    if (start.commandLine.isNull() || start.commandLine.length() + 1 <= LONGEST_COMMAND_LINE) {
+        return;
+    }
+    findings.push_back({Severity::error, "command-line-too-long", std::nullopt, std::nullopt,
+                        std::string("the command line of ") + program + " has " +
+                            std::to_string(start.commandLine.length()) +
+                            " characters, more than the 32,767 the system takes, so it does not "
+                            "start: shorten the options or the paths"});
 }
 
 void checkSecond(const toml::table& document, std::vector<Finding>& findings) {
@@ -272,7 +295,8 @@ bool isIconFile(const std::wstring& path) {
            little(start, 4, 2) > 0;
 }
 
-void findInstallationProblems(const toml::table& document, std::vector<Finding>& findings) {
+void findInstallationProblems(const toml::table& document, const JobPlan& plan,
+                              std::vector<Finding>& findings) {
     bool javaDue = !configMainJar.isNull();
     bool secondDue = !configApplication2.isNull();
     if (!javaDue && !secondDue) {
@@ -290,6 +314,8 @@ void findInstallationProblems(const toml::table& document, std::vector<Finding>&
         checkJar(document, findings);
         checkLogDir(document, findings);
     }
+    checkCommandLine(plan.secondProgram, "the second program", findings);
+    checkCommandLine(plan.java, "the Java runtime", findings);
 }
 
 void findLogFolderProblem(const std::wstring& logFile, std::vector<Finding>& findings) {

@@ -3,14 +3,17 @@
 #pragma once
 
 #include "checkReport.h"
+#include "loadconfig.h"
 #include "tomlLibrary.h"
 
 #include <string>
 #include <vector>
 
 // Appends the findings about the programs, the jar and the folders that the
-// launcher's effective settings name. `document` gives the lines.
-void findInstallationProblems(const toml::table& document, std::vector<Finding>& findings);
+// launcher's effective settings name, and about the starts it composed.
+// `document` gives the lines.
+void findInstallationProblems(const toml::table& document, const JobPlan& plan,
+                              std::vector<Finding>& findings);
 
 // Appends log-folder-missing when the folder of `logFile` does not exist.
 void findLogFolderProblem(const std::wstring& logFile, std::vector<Finding>& findings);

@@ -196,6 +196,15 @@ const ProblemCase problemCases[] = {
     {"log-dir-missing", "app.log_dir", 16,
      [](const Installation& installation, std::string&) { remove(installation.logs); }},
     {"log-folder-missing", "", 0, [](const Installation&, std::string&) {}},
+    {"command-line-too-long", "", 0,
+     [](const Installation&, std::string& config) {
+         replaceIn(config, "'-Xms64m'", "'-Dapp.filler=" + std::string(33000, 'x') + "'");
+     }},
+    {"batch-file", "app.exec", 14,
+     [](const Installation& installation, std::string& config) {
+         writeFile(installation.folder + L"\\jre\\bin\\run.BAT", "@echo off\r\n");
+         replaceIn(config, "javaw.exe'", "run.BAT'");
+     }},
     {"nothing-to-start", "", 0,
      [](const Installation&, std::string& config) {
          replaceIn(config, "main_jar = '$(moduleDir)\\app\\main.jar'\n", "");
@@ -404,5 +413,48 @@ TEST(LauncherToolCheck, LeavesEveryFileItLooksAtAsItWas) {
                   INVALID_FILE_ATTRIBUTES);
         EXPECT_EQ(GetFileAttributesW((installation.data + L"\\agent.record").c_str()),
                   INVALID_FILE_ATTRIBUTES);
+    }
+}
+
+TEST(LauncherToolCheck, StartsAreTheOnesTheLauncherLogsWhenItMakesThem) {
+    Installation installation = makeInstallation(L"check-starts", L"Starts");
+    writeFile(installation.folder + L"\\Starts.toml", exampleIn(installation));
+    std::wstring log = freshLogFile(L"Starts");
+
+    json report = checkAsJson(installation);
+    EXPECT_EQ(GetFileAttributesW(log.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(runAndWait(L"\"" + installation.exe + L"\""), 0u);
+    waitForProbe(installation.data, L"agent");
+    waitForProbe(installation.data, L"javaw");
+
+    // The launcher's own account of each start, in the log's words.
+    std::vector<json> logged;
+    json start;
+    bool inEnvironment = false;
+    for (const std::string& body : bodiesFrom(linesOf(readFile(log)), "startProcess:startProcess")) {
+        if (body == "----") {
+            inEnvironment = !inEnvironment;
+            if (inEnvironment) {
+                start = {{"environment", json::array()}};
+            }
+        } else if (inEnvironment) {
+            start["environment"].push_back(body);
+        } else {
+            std::size_t equals = body.find('=');
+            std::string name = body.substr(0, equals);
+            std::string field = name == "outLog" ? "stdout" : name == "errLog" ? "stderr" : name;
+            start[field] = body.substr(equals + 1);
+            if (name == "currentDirectory") {
+                logged.push_back(start);
+            }
+        }
+    }
+    ASSERT_EQ(report["starts"].size(), 2u) << report.dump(2);
+    ASSERT_EQ(logged.size(), 2u);
+    for (std::size_t i = 0; i < logged.size(); ++i) {
+        json composed = report["starts"][i];
+        EXPECT_EQ(composed["program"], i == 0 ? "second" : "java");
+        composed.erase("program");
+        EXPECT_EQ(composed, logged[i]);
     }
 }
