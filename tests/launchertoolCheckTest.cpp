@@ -284,8 +284,10 @@ TEST(LauncherToolCheck, ExitsWith1ForAnErrorAnd2WhenItCannotCheck) {
     for (const std::wstring& arguments :
          {std::wstring(), std::wstring(L" --json"), L" --verbose \"" + installation.exe + L"\"",
           L" \"" + installation.exe + L"\" second.exe",
-          // Paths the launcher itself refuses: no .exe name, no folder.
-          L" \"" + installation.folder + L"\\Acme.com\"", L" \"" + installation.folder + L"\""}) {
+          // Paths the launcher itself refuses: no .exe name, longer than a
+          // module path can be.
+          L" \"" + installation.folder + L"\\Acme.com\"", L" \"" + installation.folder + L"\"",
+          L" \"" + installation.folder + L"\\" + std::wstring(MAX_PATH, L'a') + L".exe\""}) {
         CapturedRun run = runCapturingOutput(tool + arguments);
         EXPECT_EQ(run.exitCode, 2u) << utf8(arguments);
         EXPECT_EQ(run.output, "") << utf8(arguments);
