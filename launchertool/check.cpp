@@ -258,9 +258,9 @@ int check(const wchar_t* given, bool json) {
         while (!refusal.empty() && (refusal.back() == '\n' || refusal.back() == '\r')) {
             refusal.pop_back();
         }
-        printErr(L"launchertool check: the launcher refuses the path " + modulePath + L" (" +
-                 fromUtf8Text(refusal) +
-                 L"): its name must end in .exe and stand in a folder\n");
+        printErr(L"launchertool check: the launcher refuses the path " + modulePath +
+                 L" and stops before it reads anything (its debugger output: " +
+                 fromUtf8Text(refusal) + L")\n");
         return EXIT_USAGE;
     }
 

@@ -81,13 +81,18 @@ bool isZip(const std::wstring& path) {
     return start == std::string("PK\x03\x04", 4) || start == std::string("PK\x05\x06", 4);
 }
 
+bool isSeparator(wchar_t c) {
+    return c == L'\\' || c == L'/';
+}
+
 // "C:\..." and "\\server\..." name the same file from any current folder;
-// everything else ("jre\bin", "\jre", "C:jre") depends on it.
+// everything else ("jre\bin", "\jre", "C:jre") depends on it. The system
+// takes "/" for "\" as well.
 bool isAbsolute(const std::wstring& path) {
-    if (path.size() >= 3 && path[1] == L':' && path[2] == L'\\') {
+    if (path.size() >= 3 && path[1] == L':' && isSeparator(path[2])) {
         return true;
     }
-    return path.compare(0, 2, L"\\\\") == 0;
+    return path.size() >= 2 && isSeparator(path[0]) && isSeparator(path[1]);
 }
 
 std::wstring fullPath(const std::wstring& path) {
@@ -200,7 +205,7 @@ std::wstring jarPath() {
         return jar;
     }
     std::wstring folder = configDataDir.get();
-    if (!jar.empty() && jar[0] == L'\\') {
+    if (!jar.empty() && isSeparator(jar[0])) {
         return folder.substr(0, 2) + jar;
     }
     return folder + L"\\" + jar;
