@@ -5,11 +5,11 @@
 #include "configFindings.h"
 #include "console.h"
 #include "diagnosticLog.h"
+#include "diskFacts.h"
 #include "dryRun.h"
 #include "installationFindings.h"
 #include "loadImage.h"
 #include "loadconfig.h"
-#include "owners.h"
 
 #include <cwchar>
 #include <exception>
@@ -30,6 +30,7 @@ bool startsEntry(const std::string& line) {
            line[13] == ':' && line[16] == ':' && line[19] == ' ';
 }
 
+// Every entry is one line: the log escapes the control characters of values.
 std::vector<LogEntry> entriesOf(const std::string& log) {
     std::vector<LogEntry> entries;
     std::size_t start = 0;
@@ -41,10 +42,6 @@ std::vector<LogEntry> entriesOf(const std::string& log) {
             line.pop_back();
         }
         if (!startsEntry(line)) {
-            // A value with a line break in it continues the entry before.
-            if (!entries.empty()) {
-                entries.back().body += "\n" + line;
-            }
             continue;
         }
         std::size_t originEnd = line.find(' ', 20);
@@ -73,20 +70,6 @@ std::string withoutCode(const std::string& body) {
     return at == std::string::npos ? body : body.substr(at);
 }
 
-std::wstring absolutePath(const wchar_t* path) {
-    DWORD needed = ::GetFullPathNameW(path, 0, nullptr, nullptr);
-    if (needed == 0) {
-        return path;
-    }
-    std::wstring full(needed, L'\0');
-    DWORD length = ::GetFullPathNameW(path, needed, &full[0], nullptr);
-    if (length == 0 || length >= needed) {
-        return path;
-    }
-    full.resize(length);
-    return full;
-}
-
 std::string utf8Of(const WideText& text) {
     return toUtf8(text.get());
 }
@@ -96,24 +79,6 @@ std::optional<std::string> valueOf(const WideText& setting) {
         return std::nullopt;
     }
     return utf8Of(setting);
-}
-
-// The configuration file as it stands on the disk, for the findings that
-// need the text's own positions.
-std::string fileBytes(const std::wstring& path) {
-    FileHandle file{::CreateFileW(path.c_str(), FILE_READ_DATA,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
-    std::string bytes;
-    if (!file) {
-        return bytes;
-    }
-    char chunk[65536];
-    DWORD got = 0;
-    while (::ReadFile(file.get(), chunk, sizeof chunk, &got, nullptr) && got > 0) {
-        bytes.append(chunk, got);
-    }
-    return bytes;
 }
 
 struct Settings {
@@ -249,7 +214,7 @@ void addSplash(CheckReport& report, const DryRun& dryRun, const std::vector<LogE
 }
 
 int check(const wchar_t* given, bool json) {
-    std::wstring modulePath = absolutePath(given);
+    std::wstring modulePath = fullPath(given);
     DryRun dryRun(modulePath);
     commandLineArgs = L"";
     prepareJob();
@@ -286,7 +251,7 @@ int check(const wchar_t* given, bool json) {
     composeJob(plan);
     addStart(report, "second", plan.secondProgramDue, plan.secondProgram);
     addStart(report, "java", plan.javaDue, plan.java);
-    toml::parse_result parsed = toml::parse(fileBytes(configFile.get()), installation.configFile);
+    toml::parse_result parsed = toml::parse(fileContent(configFile.get()), installation.configFile);
     if (!addConfigProblem(report, entries, parsed)) {
         // The launcher parsed the file; where this reading differs, only the
         // findings that need the text are lost.

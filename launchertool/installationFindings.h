@@ -17,9 +17,3 @@ void findInstallationProblems(const toml::table& document, const JobPlan& plan,
 
 // Appends log-folder-missing when the folder of `logFile` does not exist.
 void findLogFolderProblem(const std::wstring& logFile, std::vector<Finding>& findings);
-
-// A whole .ico file (its directory and images), which deployers name as the
-// splash image where one image of it is wanted.
-bool isIconFile(const std::wstring& path);
-
-bool isFolder(const std::wstring& path);
