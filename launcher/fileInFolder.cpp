@@ -22,6 +22,13 @@ DWORD finalPathOf(HANDLE handle, wchar_t* buffer, DWORD size) {
     return length < size ? length : 0;
 }
 
+FileHandle openFolder(const wchar_t* name) {
+    return FileHandle{kernel.CreateFileW(name, FILE_READ_ATTRIBUTES,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                         nullptr)};
+}
+
 // What the final path of `path` must read: the folder's own final path, then
 // the rest of `path` with one backslash between them and backslashes only.
 // Written into `expected` (room for `size` code units); its length, or 0.
@@ -37,10 +44,7 @@ DWORD expectedFinalPath(const wchar_t* path, std::size_t folderLength, wchar_t* 
         std::wmemcpy(expected, path, folderLength);
         expected[folderLength] = L'\0';
     }
-    FileHandle folder{kernel.CreateFileW(expected, FILE_READ_ATTRIBUTES,
-                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
-                                         nullptr)};
+    FileHandle folder = openFolder(expected);
     if (!folder) {
         return 0;
     }
@@ -64,9 +68,31 @@ DWORD expectedFinalPath(const wchar_t* path, std::size_t folderLength, wchar_t* 
     return length;
 }
 
-// Whether the open file is a plain file with one name whose final path is the
-// one `path` names below its folder. Failed only when there is no memory to
-// tell.
+// Whether the final path of the open `handle` is the one `path` names below
+// its folder, letter case aside, as the file system compares names. Failed
+// only when there is no memory to tell.
+FileOpening checkFinalPath(HANDLE handle, const wchar_t* path, std::size_t folderLength,
+                           DWORD& error) {
+    DWORD expectedSize = LONGEST_PATH + static_cast<DWORD>(std::wcslen(path));
+    HeapBuffer actual(LONGEST_PATH * sizeof(wchar_t));
+    HeapBuffer expected(expectedSize * sizeof(wchar_t));
+    if (!actual || !expected) {
+        error = ERROR_NOT_ENOUGH_MEMORY;
+        return FileOpening::Failed;
+    }
+    wchar_t* actualPath = static_cast<wchar_t*>(actual.get());
+    wchar_t* expectedPath = static_cast<wchar_t*>(expected.get());
+    DWORD actualLength = finalPathOf(handle, actualPath, LONGEST_PATH);
+    DWORD expectedLength = expectedFinalPath(path, folderLength, expectedPath, expectedSize);
+    bool same = actualLength > 0 && expectedLength > 0 &&
+                kernel.CompareStringOrdinal(actualPath, static_cast<int>(actualLength),
+                                            expectedPath, static_cast<int>(expectedLength),
+                                            TRUE) == CSTR_EQUAL;
+    return same ? FileOpening::Opened : FileOpening::Refused;
+}
+
+// Whether the open file is a plain file with one name, at the place `path`
+// names below its folder.
 FileOpening checkFile(HANDLE file, const wchar_t* path, std::size_t folderLength, DWORD& error) {
     BY_HANDLE_FILE_INFORMATION information{};
     if (!kernel.GetFileInformationByHandle(file, &information)) {
@@ -78,23 +104,31 @@ FileOpening checkFile(HANDLE file, const wchar_t* path, std::size_t folderLength
         information.nNumberOfLinks != 1) {
         return FileOpening::Refused;
     }
-    DWORD expectedSize = LONGEST_PATH + static_cast<DWORD>(std::wcslen(path));
-    HeapBuffer actual(LONGEST_PATH * sizeof(wchar_t));
-    HeapBuffer expected(expectedSize * sizeof(wchar_t));
-    if (!actual || !expected) {
+    return checkFinalPath(file, path, folderLength, error);
+}
+
+// Before a file is created: whether the folder it would be created in is the
+// one `path` names, so that no linked folder on the way (TAVEX or Kestrion
+// below ProgramData) gets a new file. The file's own check after the open
+// still catches a folder swapped in between.
+FileOpening checkParent(const wchar_t* path, std::size_t folderLength, DWORD& error) {
+    std::size_t parentLength = folderLengthOf(path);
+    if (parentLength <= folderLength) {
+        return FileOpening::Opened;
+    }
+    HeapBuffer parentName((parentLength + 1) * sizeof(wchar_t));
+    if (!parentName) {
         error = ERROR_NOT_ENOUGH_MEMORY;
         return FileOpening::Failed;
     }
-    wchar_t* actualPath = static_cast<wchar_t*>(actual.get());
-    wchar_t* expectedPath = static_cast<wchar_t*>(expected.get());
-    DWORD actualLength = finalPathOf(file, actualPath, LONGEST_PATH);
-    DWORD expectedLength = expectedFinalPath(path, folderLength, expectedPath, expectedSize);
-    // Letter case aside, as the file system compares names.
-    bool same = actualLength > 0 && expectedLength > 0 &&
-                kernel.CompareStringOrdinal(actualPath, static_cast<int>(actualLength),
-                                            expectedPath, static_cast<int>(expectedLength),
-                                            TRUE) == CSTR_EQUAL;
-    return same ? FileOpening::Opened : FileOpening::Refused;
+    wchar_t* parent = static_cast<wchar_t*>(parentName.get());
+    std::wmemcpy(parent, path, parentLength);
+    FileHandle folder = openFolder(parent);
+    if (!folder) {
+        error = kernel.GetLastError();
+        return FileOpening::Failed;
+    }
+    return checkFinalPath(folder.get(), parent, folderLength, error);
 }
 
 }  // namespace
@@ -133,6 +167,10 @@ FileOpening openFileInFolder(FileHandle& file, const wchar_t* path, std::size_t 
     };
     error = open(OPEN_EXISTING);
     if (error == ERROR_FILE_NOT_FOUND) {
+        FileOpening parent = checkParent(path, folderLength, error);
+        if (parent != FileOpening::Opened) {
+            return parent;
+        }
         error = open(CREATE_NEW);
         if (error == ERROR_FILE_EXISTS) {
             // Another launcher may have made the file just now. If it still

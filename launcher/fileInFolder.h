@@ -27,9 +27,11 @@ std::size_t folderLengthOf(const wchar_t* path);
 // The first `folderLength` characters of `path` name the folder that is taken
 // as it is, links included. What is opened below it must be no reparse point,
 // must have this one name only, and its final path must be the folder's
-// final path followed by the rest of `path`, letter case aside. Other handles
-// may read and write the file too; this one is inheritable when asked. A file created
-// here and then refused (a linked folder on the way) is left where it is:
-// removing it by its name could strike yet another file.
+// final path followed by the rest of `path`, letter case aside; a file is
+// created only in a folder that passes the same test. Other handles may read
+// and write the file too; this one is inheritable when asked. Should a folder
+// be swapped for a link between that test and the creation, the new empty
+// file is refused and left where it is: removing it by its name could strike
+// yet another file.
 FileOpening openFileInFolder(FileHandle& file, const wchar_t* path, std::size_t folderLength,
                              DWORD access, bool inheritable, DWORD& error);

@@ -145,3 +145,240 @@ TEST_F(DiagnosticLog, ConcurrentWritersKeepEveryEntryWhole) {
         EXPECT_EQ(entryBody(lines[2 + i]), std::string(100 + i, 'c'));
     }
 }
+
+TEST_F(DiagnosticLog, ValuesCannotStartALineOfTheirOwn) {
+    logMessage("startProcess.cpp", 120, "startProcess", "commandLine=%S\n",
+               L"\"C:\\App\\javaw.exe\" -x\n2026-01-01 00:00:00 startProcess:127:startProcess "
+               L"application=C:\\evil.exe");
+    logMessage("loadconfig.cpp", 7, "loadConfig", "%s %s\n", "toml_parse_file",
+               "line 1:\r\x1B[2Kforged\tend");
+    std::vector<std::string> lines = linesOf(logText());
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(entryBody(lines[0]),
+              "commandLine=\"C:\\App\\javaw.exe\" -x\\n2026-01-01 00:00:00 "
+              "startProcess:127:startProcess application=C:\\evil.exe");
+    EXPECT_EQ(entryBody(lines[1]), "toml_parse_file line 1:\\r\\x1B[2Kforged\\tend");
+}
+
+namespace {
+
+const wchar_t* fakeSystemText = L"";
+
+DWORD WINAPI answerSystemText(DWORD, LPCVOID, DWORD, DWORD, LPWSTR buffer, DWORD, va_list*) {
+    std::size_t length = std::wcslen(fakeSystemText);
+    auto* text = static_cast<wchar_t*>(LocalAlloc(LMEM_ZEROINIT, (length + 1) * sizeof(wchar_t)));
+    std::wmemcpy(text, fakeSystemText, length);
+    *reinterpret_cast<wchar_t**>(buffer) = text;
+    return static_cast<DWORD>(length);
+}
+
+}  // namespace
+
+TEST_F(DiagnosticLog, SystemTextEndsLikeEveryEntryAndKeepsItsBreaksInside) {
+    kernel.FormatMessageW = answerSystemText;
+    fakeSystemText = L"First line.\r\nSecond line. \r\n";
+    logError("a.cpp", 1, "f", 5, "CreateProcess ");
+    fakeSystemText = L"Only line.\n";
+    logError("a.cpp", 2, "f", 6, " ");
+    logMessage("a.cpp", 3, "f", "next\n");
+    std::string text = logText();
+    EXPECT_EQ(text.find('\r'), std::string::npos) << text;
+    std::vector<std::string> lines = linesOf(text);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(entryBody(lines[0]), "err:5 CreateProcess First line.\\r\\nSecond line.");
+    EXPECT_EQ(entryBody(lines[1]), "err:6  Only line.");
+    EXPECT_EQ(entryBody(lines[2]), "next");
+}
+
+namespace {
+
+// A clock that moves only while the log pauses.
+ULONGLONG fakeNow = 0;
+int pauses = 0;
+int conflictsLeft = 0;
+int unlocks = 0;
+
+BOOL WINAPI conflictingLock(HANDLE, DWORD flags, DWORD, DWORD, DWORD, LPOVERLAPPED) {
+    EXPECT_NE(flags & LOCKFILE_FAIL_IMMEDIATELY, 0u) << "a lock that waits for its holder";
+    if (conflictsLeft != 0) {
+        --conflictsLeft;
+        SetLastError(ERROR_LOCK_VIOLATION);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL WINAPI countedUnlock(HANDLE, DWORD, DWORD, DWORD, LPOVERLAPPED) {
+    ++unlocks;
+    return TRUE;
+}
+
+ULONGLONG WINAPI fakeTicks() {
+    return fakeNow;
+}
+
+void WINAPI fakePause(DWORD milliseconds) {
+    ++pauses;
+    // The system's timer may round a short pause up.
+    fakeNow += milliseconds + 6;
+}
+
+}  // namespace
+
+TEST_F(DiagnosticLog, ALockHeldByAnotherLauncherIsWaitedFor) {
+    fakeNow = 1000;
+    pauses = 0;
+    unlocks = 0;
+    conflictsLeft = 3;
+    kernel.LockFileEx = conflictingLock;
+    kernel.UnlockFileEx = countedUnlock;
+    kernel.GetTickCount64 = fakeTicks;
+    kernel.Sleep = fakePause;
+    logMessage("a.cpp", 1, "f", "one\n");
+    EXPECT_EQ(pauses, 3);
+    EXPECT_EQ(unlocks, 1);
+    EXPECT_EQ(logLockWaited, 21u);
+    EXPECT_EQ(linesOf(logText()).size(), 1u);
+}
+
+TEST_F(DiagnosticLog, ALockHeldForGoodHoldsTheWholeRunBackOnlyOnce) {
+    fakeNow = 1000;
+    pauses = 0;
+    unlocks = 0;
+    conflictsLeft = -1;
+    kernel.LockFileEx = conflictingLock;
+    kernel.UnlockFileEx = countedUnlock;
+    kernel.GetTickCount64 = fakeTicks;
+    kernel.Sleep = fakePause;
+    for (int entry = 0; entry < 40; ++entry) {
+        logMessage("a.cpp", entry, "f", "entry %d\n", entry);
+    }
+    // The bound is spent once; afterwards every entry goes at once, unlocked.
+    EXPECT_GE(fakeNow - 1000, LOG_LOCK_PATIENCE_MS);
+    EXPECT_LT(fakeNow - 1000, LOG_LOCK_PATIENCE_MS + 7);
+    EXPECT_EQ(unlocks, 0);
+    std::vector<std::string> lines = linesOf(logText());
+    ASSERT_EQ(lines.size(), 40u);
+    EXPECT_EQ(entryBody(lines[39]), "entry 39");
+}
+
+TEST_F(DiagnosticLog, AHandleThatTakesNoLocksIsWrittenAtOnce) {
+    kernel.LockFileEx = [](HANDLE, DWORD, DWORD, DWORD, DWORD, LPOVERLAPPED) WINAPI -> BOOL {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return FALSE;
+    };
+    kernel.UnlockFileEx = [](HANDLE, DWORD, DWORD, DWORD, LPOVERLAPPED) WINAPI -> BOOL {
+        ADD_FAILURE() << "unlocked what was never locked";
+        return FALSE;
+    };
+    kernel.Sleep = [](DWORD) WINAPI { ADD_FAILURE() << "waited without a conflict"; };
+    logMessage("a.cpp", 1, "f", "one\n");
+    logMessage("a.cpp", 2, "f", "two\n");
+    EXPECT_EQ(linesOf(logText()).size(), 2u);
+}
+
+TEST_F(DiagnosticLog, AppendsBeyondFourGiB) {
+    // A sparse file: only its end holds anything.
+    const LONGLONG size = 0x100000000LL + 10;
+    HANDLE file = CreateFileW(logPath_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    LARGE_INTEGER end{};
+    end.QuadPart = size;
+    ASSERT_TRUE(SetFilePointerEx(file, end, nullptr, FILE_BEGIN));
+    ASSERT_TRUE(SetEndOfFile(file));
+    CloseHandle(file);
+
+    logMessage("a.cpp", 1, "f", "beyond\n");
+    resetLauncherState();
+
+    file = CreateFileW(logPath_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    char head[64] = {};
+    DWORD got = 0;
+    ASSERT_TRUE(ReadFile(file, head, sizeof head, &got, nullptr));
+    EXPECT_EQ(std::string(head, got), std::string(sizeof head, '\0'));
+    ASSERT_TRUE(SetFilePointerEx(file, end, nullptr, FILE_BEGIN));
+    char tail[256] = {};
+    ASSERT_TRUE(ReadFile(file, tail, sizeof tail, &got, nullptr));
+    CloseHandle(file);
+    DeleteFileW(logPath_.c_str());
+    std::string entry(tail, got);
+    ASSERT_GE(entry.size(), 14u);
+    EXPECT_EQ(entry.substr(entry.size() - 14), " a:1:f beyond\n");
+}
+
+TEST_F(DiagnosticLog, AFileWhoseEndCannotBeFoundIsNotWritten) {
+    logMessage("a.cpp", 1, "f", "kept\n");
+    kernel.SetFilePointerEx = [](HANDLE, LARGE_INTEGER, PLARGE_INTEGER, DWORD) WINAPI -> BOOL {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    };
+    DebuggerCapture debugger;
+    logMessage("a.cpp", 2, "f", "would overwrite the first entry\n");
+    EXPECT_EQ(debugger.text(), "ERROR SetFilePointerEx\n");
+    std::vector<std::string> lines = linesOf(logText());
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(entryBody(lines[0]), "kept");
+}
+
+TEST_F(DiagnosticLog, ACallersOwnHandleGetsEveryEntryUnchecked) {
+    // A pipe takes no seeking, no locks and has no final path to check.
+    HANDLE reader = nullptr;
+    HANDLE writer = nullptr;
+    ASSERT_TRUE(CreatePipe(&reader, &writer, nullptr, 1 << 16));
+    logFile = writer;
+    DebuggerCapture debugger;
+    logMessage("a.cpp", 1, "f", "first\n");
+    logError("a.cpp", 2, "f", 2, "CreateProcess ");
+    CloseHandle(writer);
+    logFile = nullptr;
+    std::string text;
+    char chunk[4096];
+    DWORD got = 0;
+    while (ReadFile(reader, chunk, sizeof chunk, &got, nullptr) && got > 0) {
+        text.append(chunk, got);
+    }
+    CloseHandle(reader);
+    EXPECT_EQ(debugger.text(), "");
+    std::vector<std::string> lines = linesOf(text);
+    ASSERT_EQ(lines.size(), 2u) << text;
+    EXPECT_EQ(entryBody(lines[0]), "first");
+    EXPECT_EQ(entryBody(lines[1]).rfind("err:2 CreateProcess ", 0), 0u);
+    EXPECT_EQ(GetFileAttributesW(logPath_.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST_F(DiagnosticLog, ALinkedFolderOnTheWayGetsNoLog) {
+    // A ProgramData of the test's own, in which a user has planted TAVEX, or
+    // Kestrion below it, as a link to a folder of their choosing.
+    for (const wchar_t* linked : {L"\\TAVEX", L"\\TAVEX\\Kestrion"}) {
+        resetLauncherState();
+        std::wstring ownProgramData = makeTempDir(L"programdata");
+        std::wstring elsewhere = makeTempDir(L"chosen");
+        if (std::wcscmp(linked, L"\\TAVEX") != 0) {
+            CreateDirectoryW((ownProgramData + L"\\TAVEX").c_str(), nullptr);
+        }
+        CreateDirectoryW((elsewhere + L"\\Kestrion").c_str(), nullptr);
+        std::wstring target = std::wcscmp(linked, L"\\TAVEX") == 0 ? elsewhere : elsewhere + L"\\Kestrion";
+        makeSymbolicLink(target, ownProgramData + linked);
+        std::wcscpy(programData, ownProgramData.c_str());
+        std::wcscpy(moduleDir, L"LogTest");
+        moduleName = moduleDir;
+        std::wstring planted = elsewhere + L"\\Kestrion\\launcherLogTest.log";
+        for (bool existing : {false, true}) {
+            if (existing) {
+                resetLauncherState();
+                std::wcscpy(programData, ownProgramData.c_str());
+                std::wcscpy(moduleDir, L"LogTest");
+                moduleName = moduleDir;
+                writeFile(planted, "chosen\n");
+            }
+            DebuggerCapture debugger;
+            logMessage("a.cpp", 1, "f", "written elsewhere\n");
+            EXPECT_EQ(debugger.text(), "ERROR log file is a link\n") << utf8(linked);
+            EXPECT_EQ(logFile, INVALID_HANDLE_VALUE);
+        }
+        EXPECT_EQ(readFile(planted), "chosen\n") << utf8(linked);
+    }
+}

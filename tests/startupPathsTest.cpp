@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cwchar>
+
 namespace {
 
 class StartupPaths : public ::testing::Test {
@@ -71,6 +73,40 @@ TEST_F(StartupPaths, RejectsPathsWithoutADirectory) {
         EXPECT_EQ(debuggerTextFor(path), "path not found\n") << utf8(path);
         EXPECT_TRUE(configPath.isNull());
     }
+}
+
+TEST_F(StartupPaths, RefusesAModulePathCutToTheBuffer) {
+    // The first 259 characters end in "\evil.exe": read as a name, the cut
+    // path would be another installation's.
+    std::wstring folder = L"C:\\" + std::wstring(MAX_PATH - 1 - 12, L'a') + L"\\evil.exe";
+    ASSERT_EQ(folder.size(), MAX_PATH - 1u);
+    std::wstring log = freshLogFile(L"evil");
+    EXPECT_EQ(debuggerTextFor(folder + L"\\Acme\\Acme.exe"), "path too long\n");
+    EXPECT_EQ(moduleName, nullptr);
+    EXPECT_TRUE(configPath.isNull());
+    EXPECT_EQ(GetFileAttributesW(log.c_str()), INVALID_FILE_ATTRIBUTES);
+
+    // Older systems (and Wine) fill the whole buffer and leave out the NUL.
+    resetLauncherState();
+    kernel.GetModuleFileNameW = [](HMODULE, LPWSTR buffer, DWORD size) WINAPI -> DWORD {
+        std::wmemset(buffer, L'x', size);
+        std::wmemcpy(buffer + size - 9, L"\\evil.exe", 9);
+        return size;
+    };
+    DebuggerCapture debugger;
+    prepareJob();
+    EXPECT_EQ(debugger.text(), "path too long\n");
+    EXPECT_EQ(moduleName, nullptr);
+}
+
+TEST_F(StartupPaths, AcceptsTheLongestPathThatFits) {
+    std::wstring path = L"C:\\" + std::wstring(MAX_PATH - 1 - 3 - 9, L'a') + L"\\Long.exe";
+    ASSERT_EQ(path.size(), MAX_PATH - 1u);
+    std::wstring log = freshLogFile(L"Long");
+    EXPECT_EQ(debuggerTextFor(path), "");
+    EXPECT_STREQ(moduleName, L"Long");
+    resetLauncherState();
+    DeleteFileW(log.c_str());
 }
 
 TEST_F(StartupPaths, AStopLeavesNoLogFile) {

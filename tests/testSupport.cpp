@@ -24,13 +24,16 @@ std::wstring fakeModulePath;
 std::wstring fakeSystemDirectory;
 
 DWORD WINAPI answerModulePath(HMODULE, LPWSTR buffer, DWORD size) {
-    // GetModuleFileNameW cuts a long path to the buffer.
-    DWORD copied = static_cast<DWORD>(fakeModulePath.size()) < size
-                       ? static_cast<DWORD>(fakeModulePath.size())
-                       : size - 1;
-    std::wmemcpy(buffer, fakeModulePath.c_str(), copied);
-    buffer[copied] = L'\0';
-    return copied;
+    // GetModuleFileNameW cuts a long path to the buffer, NUL included, and
+    // says so with the buffer's size and ERROR_INSUFFICIENT_BUFFER.
+    if (fakeModulePath.size() >= size) {
+        std::wmemcpy(buffer, fakeModulePath.c_str(), size - 1);
+        buffer[size - 1] = L'\0';
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return size;
+    }
+    std::wmemcpy(buffer, fakeModulePath.c_str(), fakeModulePath.size() + 1);
+    return static_cast<DWORD>(fakeModulePath.size());
 }
 
 UINT WINAPI answerSystemDirectory(LPWSTR buffer, UINT size) {
@@ -124,6 +127,7 @@ void resetLauncherState() {
         CloseHandle(logFile);
     }
     logFile = nullptr;
+    logLockWaited = 0;
 }
 
 std::wstring logDirectory() {
@@ -510,4 +514,52 @@ unsigned long handleCount() {
     // A process always holds some handles: zero means the count is not live.
     EXPECT_GT(count, 0u);
     return count;
+}
+
+std::string unixPathOf(const std::wstring& path) {
+    // Wine's own export; a missing last part of the path is fine.
+    using UnixFileName = char*(CDECL*)(LPCWSTR);
+    auto unixFileName = reinterpret_cast<UnixFileName>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name")));
+    if (unixFileName == nullptr) {
+        ADD_FAILURE() << "not under Wine: no wine_get_unix_file_name";
+        return {};
+    }
+    char* unix = unixFileName(path.c_str());
+    if (unix == nullptr) {
+        ADD_FAILURE() << "no Unix path for " << utf8(path);
+        return {};
+    }
+    std::string converted = unix;
+    HeapFree(GetProcessHeap(), 0, unix);
+    return converted;
+}
+
+namespace {
+
+std::wstring wideOf(const std::string& utf8Text) {
+    int units = MultiByteToWideChar(CP_UTF8, 0, utf8Text.c_str(), -1, nullptr, 0);
+    std::wstring out(units > 0 ? units - 1 : 0, L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8Text.c_str(), -1, &out[0], units);
+    return out;
+}
+
+}  // namespace
+
+void makeSymbolicLink(const std::wstring& target, const std::wstring& link) {
+    // Wine hands back neither a process to wait for nor an exit code for a
+    // Linux program, and a dangling link does not show in a folder's listing:
+    // a mark that the shell leaves once the link exists is the sign of its end.
+    std::wstring mark = link + L".made";
+    std::wstring commandLine = L"Z:\\bin\\sh -c \"ln -s -n \\\"$1\\\" \\\"$2\\\" && : > \\\"$3\\\"\" sh \"" +
+                               wideOf(unixPathOf(target)) + L"\" \"" + wideOf(unixPathOf(link)) +
+                               L"\" \"" + wideOf(unixPathOf(mark)) + L"\"";
+    runAndWait(commandLine);
+    for (int waited = 0; waited < 10000; waited += 10) {
+        if (DeleteFileW(mark.c_str())) {
+            return;
+        }
+        Sleep(10);
+    }
+    ADD_FAILURE() << "no link made at " << utf8(link);
 }

@@ -148,3 +148,12 @@ std::vector<std::string> linesStartingWith(const std::vector<std::string>& lines
 
 // The number of handles this process holds.
 unsigned long handleCount();
+
+// A symbolic link at `link` to `target` (which need not exist), as a user who
+// may write to the folder could plant one. Wine makes no link through
+// CreateSymbolicLinkW (it answers TRUE and makes nothing), so the link is made
+// from the Linux side with Z:\bin\sh and ln: under Wine a Unix symbolic link is
+// what a Windows program meets as a link.
+void makeSymbolicLink(const std::wstring& target, const std::wstring& link);
+// The path of a file or folder as Linux sees it, through Wine.
+std::string unixPathOf(const std::wstring& path);

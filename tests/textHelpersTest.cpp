@@ -116,6 +116,49 @@ TEST(NarrowFormat, MeasuresAndCutsLikeVsnprintf) {
     EXPECT_EQ(formatUtf8(nullptr, 0, "%n"), -1);
 }
 
+namespace {
+
+std::string escaped(const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    va_list again;
+    va_copy(again, args);
+    int length = formatUtf8EscapedV(nullptr, 0, fmt, args);
+    std::string out(length > 0 ? length : 0, '\0');
+    formatUtf8EscapedV(&out[0], out.size() + 1, fmt, again);
+    va_end(again);
+    va_end(args);
+    return out;
+}
+
+}  // namespace
+
+TEST(EscapedFormat, WritesEveryLineBreakingCharacterOfAValueVisibly) {
+    struct Case {
+        const wchar_t* value;
+        const char* logged;
+    };
+    for (const Case& c : {Case{L"a\nb", "a\\nb"}, Case{L"a\rb", "a\\rb"}, Case{L"a\tb", "a\\tb"},
+                          Case{L"\x1B[31m", "\\x1B[31m"}, Case{L"\x01\x1F", "\\x01\\x1F"},
+                          Case{L"\x0B\x0C", "\\x0B\\x0C"}, Case{L"del\x7F", "del\\x7F"},
+                          Case{L"nel\x0085", "nel\\u0085"}, Case{L"\x0080\x009F", "\\u0080\\u009F"},
+                          Case{L"a\x2028" L"b\x2029", "a\\u2028b\\u2029"}}) {
+        EXPECT_EQ(escaped("%S", c.value), c.logged) << c.logged;
+    }
+}
+
+TEST(EscapedFormat, LeavesPathsTextAndTheFormatItselfAsTheyAre) {
+    // Backslashes are not doubled: a path reads in the log as it does anywhere.
+    EXPECT_EQ(escaped("moduleDir=%S\n", L"C:\\new\\tabs"), "moduleDir=C:\\new\\tabs\n");
+    EXPECT_EQ(escaped("%S|%s", L"caf\x00E9 \x00A0\x2027\x202A", "\xC2\xA0"),
+              "caf\xC3\xA9 \xC2\xA0\xE2\x80\xA7\xE2\x80\xAA|\xC2\xA0");
+    // Narrow values are escaped the same way; numbers are no text.
+    EXPECT_EQ(escaped("%s %d\n", "fopen\nforged", 10), "fopen\\nforged 10\n");
+    EXPECT_EQ(escaped("%S", static_cast<const wchar_t*>(nullptr)), "(null)");
+    // The plain format still writes what it is given.
+    EXPECT_EQ(formatted("%S", L"a\nb"), "a\nb");
+}
+
 TEST(EnvironmentBlock, EntriesAreNulSeparatedWithClosingNul) {
     EnvironmentBlock block;
     EXPECT_EQ(block.get(), nullptr);

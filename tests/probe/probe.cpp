@@ -13,9 +13,11 @@
 //   environment:
 //   <one line per entry of GetEnvironmentStringsW, in order>
 // It is written under another name and renamed when complete, so a reader
-// that finds the record finds all of it.
+// that finds the record finds all of it. With "--linger=<MS>" on the command
+// line the probe stays that long after writing it, holding what it inherited.
 #include <windows.h>
 
+#include <cwchar>
 #include <string>
 
 namespace {
@@ -88,5 +90,13 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     DWORD written = 0;
     WriteFile(file, record.data(), static_cast<DWORD>(record.size()), &written, nullptr);
     CloseHandle(file);
-    return MoveFileExW(partial.c_str(), name.c_str(), MOVEFILE_REPLACE_EXISTING) ? 0 : 2;
+    if (!MoveFileExW(partial.c_str(), name.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        return 2;
+    }
+    std::wstring commandLine = GetCommandLineW();
+    std::size_t linger = commandLine.find(L"--linger=");
+    if (linger != std::wstring::npos) {
+        Sleep(static_cast<DWORD>(std::wcstoul(commandLine.c_str() + linger + 9, nullptr, 10)));
+    }
+    return 0;
 }
