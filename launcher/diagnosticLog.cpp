@@ -215,6 +215,10 @@ void writeLogEntry(const char* source, int line, const char* function, const DWO
 
 }  // namespace
 
+int logFilePath(WideText& path) {
+    return format(path, L"%s\\TAVEX\\Kestrion\\launcher%s.log", programData, moduleName);
+}
+
 void openLogFile() {
     if (logFile != nullptr) {
         return;
@@ -223,7 +227,7 @@ void openLogFile() {
     // one) are dropped rather than opening it again.
     logFile = INVALID_HANDLE_VALUE;
     WideText path;
-    if (format(path, L"%s\\TAVEX\\Kestrion\\launcher%s.log", programData, moduleName) != 0) {
+    if (logFilePath(path) != 0) {
         kernel.OutputDebugStringA("ERROR CreateFile\n");
         return;
     }

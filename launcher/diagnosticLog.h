@@ -3,6 +3,8 @@
 // debugger output, never to the file.
 #pragma once
 
+#include "CppTool.h"
+
 #include <windows.h>
 
 // Log lines name the file that holds the calling code; the log drops its
@@ -16,16 +18,19 @@
 // cannot seek or lock (a pipe, the null device) is written all the same.
 extern HANDLE logFile;
 
+// The log's path for this installation once programData and moduleName are
+// known: programData\TAVEX\Kestrion\launcher<moduleName>.log.
+int logFilePath(WideText& path);
+
 // The longest a run waits, all its entries together, while another process
 // holds the log's lock: 500 milliseconds. Then each entry is written without it.
 constexpr ULONGLONG LOG_LOCK_PATIENCE_MS = 500;
 // How long this run has waited so far.
 extern ULONGLONG logLockWaited;
 
-// Opens programData\TAVEX\Kestrion\launcher<moduleName>.log once per run: an
-// existing file only when it is really that file (no link, one name only),
-// else a new one. When it is not, the debugger hears "ERROR log file is a
-// link" and the run keeps no log.
+// Opens the file at logFilePath once per run: an existing file only when it
+// is really that file (no link, one name only), else a new one. When it is
+// not, the debugger hears "ERROR log file is a link" and the run keeps no log.
 void openLogFile();
 
 // Writes "Y-MM-DD hh:mm:ss source:line:function " and the formatted message

@@ -100,10 +100,8 @@ bool findStartupPaths() {
 // Reads the configuration file beside the executable and composes the splash
 // image path from the name it gives. False when a path cannot be composed.
 bool readConfiguration(WideText& splashImagePath) {
-    // UTF-16 throughout, so that an installation folder in any script finds
-    // its configuration file.
     WideText configFile;
-    if (format(configFile, L"%s\\%s.toml", moduleDir, moduleName) != 0) {
+    if (configFilePath(configFile) != 0) {
         return false;
     }
     WideText splashImageName;
@@ -259,6 +257,12 @@ int saturatedToInt32(std::int64_t value) {
 }
 
 }  // namespace
+
+int configFilePath(WideText& path) {
+    // UTF-16 throughout, so that an installation folder in any script finds
+    // its configuration file.
+    return format(path, L"%s\\%s.toml", moduleDir, moduleName);
+}
 
 void prepareJob() {
     if (!findStartupPaths()) {

@@ -22,6 +22,10 @@ extern wchar_t programData[MAX_PATH];
 // Splash time in milliseconds, 0 to 60000 once prepareJob has run.
 extern int splashMillisec;
 
+// The configuration file beside the executable, once moduleDir and moduleName
+// are known: moduleDir\<moduleName>.toml.
+int configFilePath(WideText& path);
+
 // Works out the paths, reads the configuration file and settles the
 // effective settings. Its outcome is the process-wide values it leaves.
 void prepareJob();

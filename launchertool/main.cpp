@@ -1,6 +1,7 @@
 // launchertool: the deployer's console tool. Each verb lives in a file of its
 // own; this file only finds the verb and reports bad usage.
 #include "brand.h"
+#include "check.h"
 #include "console.h"
 #include "info.h"
 
@@ -16,6 +17,7 @@ struct Verb {
 
 // Ends with an empty entry.
 const Verb verbs[] = {
+    {L"check", L"check [--json] PATH\\Name.exe", runCheck},
     {L"brand", brandUsage, brandCommand},
     {L"info", infoUsage, infoCommand},
     {nullptr, nullptr, nullptr},

@@ -250,7 +250,8 @@ unsigned long runWithEnvironment(const std::wstring& commandLine,
     return runToEnd(commandLine, L"", &block[0]);
 }
 
-CapturedRun runCapturingOutput(const std::wstring& commandLine, bool withErrors) {
+CapturedRun runCapturingOutput(const std::wstring& commandLine, bool withErrors,
+                               const std::wstring& directory) {
     CapturedRun run;
     SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
     HANDLE reader = nullptr;
@@ -271,8 +272,9 @@ CapturedRun runCapturingOutput(const std::wstring& commandLine, bool withErrors)
     startup.hStdError = withErrors ? writer : input;
     PROCESS_INFORMATION process{};
     std::wstring writable = commandLine;
-    BOOL started = CreateProcessW(nullptr, &writable[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                                  &startup, &process);
+    BOOL started = CreateProcessW(nullptr, &writable[0], nullptr, nullptr, TRUE, 0, nullptr,
+                                  directory.empty() ? nullptr : directory.c_str(), &startup,
+                                  &process);
     CloseHandle(writer);
     CloseHandle(input);
     if (!started) {

@@ -98,8 +98,9 @@ struct CapturedRun {
     std::string output;
 };
 // Runs a command line to its end with standard output (and standard error,
-// when `withErrors`) captured through a pipe.
-CapturedRun runCapturingOutput(const std::wstring& commandLine, bool withErrors = false);
+// when `withErrors`) captured through a pipe, in `directory` when one is given.
+CapturedRun runCapturingOutput(const std::wstring& commandLine, bool withErrors = false,
+                               const std::wstring& directory = L"");
 
 // The layout of an icon group resource (an icon file's directory with
 // resource numbers in place of file offsets).

@@ -1,0 +1,31 @@
+// What the disk says about a path, found out by reading only: the check
+// opens nothing for writing and changes no file it looks at.
+#pragma once
+
+#include <string>
+
+bool exists(const std::wstring& path);
+bool isFolder(const std::wstring& path);
+
+// The whole file, or nothing when it cannot be read.
+std::string fileContent(const std::wstring& path);
+
+// What the system would make of a file given to CreateProcess.
+enum class Program { missing, notWindows, window, console };
+Program programAt(const std::wstring& path);
+
+// A ZIP archive, as every jar is.
+bool isZip(const std::wstring& path);
+
+// A whole .ico file (its directory and images), which deployers name as the
+// splash image where one image of it is wanted.
+bool isIconFile(const std::wstring& path);
+
+bool isSeparator(wchar_t c);
+// "C:\..." and "\\server\..." name the same file from any current folder;
+// everything else ("jre\bin", "\jre", "C:jre") depends on it. The system
+// takes "/" for "\" as well.
+bool isAbsolute(const std::wstring& path);
+// The path made absolute from the current folder, ".." and "." resolved; the
+// path as it is when the system cannot do that.
+std::wstring fullPath(const std::wstring& path);
