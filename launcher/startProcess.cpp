@@ -251,8 +251,14 @@ int startProcess(ChildStart& start) {
     if (kernel.ResumeThread(childThread.get()) == static_cast<DWORD>(-1)) {
         logError(SOURCE, __LINE__, "startProcess", kernel.GetLastError(), "ResumeThread ");
         // A child that can never run is ended rather than left behind.
-        kernel.TerminateProcess(childProcess.get(), ERROR_GENERIC);
-        return ERROR_GENERIC;
+        if (kernel.TerminateProcess(childProcess.get(), ERROR_GENERIC)) {
+            return ERROR_GENERIC;
+        }
+        // The system gave no hold on the child at all: it may well be running
+        // (Wine does this for a program of its host system), so the start is
+        // not reported as failed, only as not known.
+        logError(SOURCE, __LINE__, "startProcess", kernel.GetLastError(),
+                 "child neither resumed nor ended, it may be running: TerminateProcess ");
     }
     // The child holds its own copies of the three files; the launcher keeps
     // nothing of it.

@@ -334,6 +334,66 @@ TEST_F(StartProcess, HoldsNoHandleAfterAnyOutcome) {
     EXPECT_EQ(handleCount(), before) << "environment unreadable";
 }
 
+namespace {
+
+bool resumes = true;
+bool terminates = true;
+
+DWORD WINAPI answerResume(HANDLE thread) {
+    if (resumes) {
+        return ::ResumeThread(thread);
+    }
+    SetLastError(ERROR_INVALID_HANDLE);
+    return static_cast<DWORD>(-1);
+}
+
+// A child that "cannot be ended" is ended all the same, so that no
+// suspended probe outlives the test; the launcher only hears the failure.
+BOOL WINAPI answerTerminate(HANDLE process, UINT code) {
+    BOOL ended = ::TerminateProcess(process, code);
+    if (terminates) {
+        return ended;
+    }
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+}
+
+}  // namespace
+
+TEST_F(StartProcess, AChildThatCannotBeResumedIsEndedAndTheStartFails) {
+    // The child is created suspended so that its files are emptied before it
+    // writes. Should it not resume, it is ended, and the start counts as
+    // failed; only when it can be neither resumed nor ended is it left, with
+    // its start reported as not known rather than as failed.
+    kernel.ResumeThread = answerResume;
+    kernel.TerminateProcess = answerTerminate;
+    struct Case {
+        bool terminates;
+        int result;
+        std::size_t errorLines;
+    };
+    for (const Case& c : {Case{true, ERROR_GENERIC, 1}, Case{false, 0, 2}}) {
+        resumes = false;
+        terminates = c.terminates;
+        logPath_ = freshLogFile(L"StartTest");
+        EXPECT_EQ(startFresh(nullptr, nullptr, probe_.c_str(), dir_.c_str(), L""), c.result)
+            << c.terminates;
+        std::vector<std::string> lines = logged();
+        std::vector<std::string> errors = linesStartingWith(lines, "err:6 ");
+        ASSERT_EQ(errors.size(), c.errorLines) << c.terminates;
+        EXPECT_EQ(errors[0].rfind("err:6 ResumeThread ", 0), 0u) << errors[0];
+        if (c.errorLines == 2) {
+            EXPECT_EQ(errors[1].rfind("err:6 child neither resumed nor ended, it may be running", 0), 0u)
+                << errors[1];
+        }
+        // The next case logs into a fresh file.
+        CloseHandle(logFile);
+        logFile = nullptr;
+    }
+    resumes = true;
+    terminates = true;
+}
+
 TEST(BatchFile, IsNamedByItsSuffixInAnyCaseTrailingDotsAndBlanksAside) {
     for (const wchar_t* name : {L"run.bat", L"C:\\App\\RUN.CMD", L"run.Bat. .", L"run.cmd  ",
                                 L"C:\\App\\.bat", L"run.bAt..."}) {
