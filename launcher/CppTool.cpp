@@ -1,6 +1,7 @@
 #include "CppTool.h"
 
 #include "diagnosticLog.h"
+#include "visibleText.h"
 #include "kernelServices.h"
 
 #include <cstdint>
@@ -187,43 +188,6 @@ void appendConversion(std::string& out, const std::string& conversion, T value) 
     std::string piece(static_cast<std::size_t>(needed), '\0');
     _snprintf(&piece[0], piece.size(), conversion.c_str(), value);
     out += piece;
-}
-
-// The control characters of a UTF-8 text as visible escapes (see
-// formatUtf8EscapedV).
-std::string escapedControls(const std::string& text) {
-    static const char hex[] = "0123456789ABCDEF";
-    auto byteAt = [&](std::size_t at) {
-        return at < text.size() ? static_cast<unsigned char>(text[at]) : 0u;
-    };
-    std::string out;
-    for (std::size_t at = 0; at < text.size(); ++at) {
-        unsigned char c = static_cast<unsigned char>(text[at]);
-        if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else if (c < 0x20 || c == 0x7F) {
-            out += "\\x";
-            out += hex[c >> 4];
-            out += hex[c & 0xF];
-        } else if (c == 0xC2 && byteAt(at + 1) >= 0x80 && byteAt(at + 1) <= 0x9F) {
-            // U+0080 to U+009F
-            out += "\\u00";
-            out += hex[byteAt(at + 1) >> 4];
-            out += hex[byteAt(at + 1) & 0xF];
-            ++at;
-        } else if (c == 0xE2 && byteAt(at + 1) == 0x80 &&
-                   (byteAt(at + 2) == 0xA8 || byteAt(at + 2) == 0xA9)) {
-            out += byteAt(at + 2) == 0xA8 ? "\\u2028" : "\\u2029";
-            at += 2;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
 }
 
 int formatConversions(char* buffer, std::size_t size, const char* fmt, va_list args,
