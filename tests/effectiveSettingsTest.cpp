@@ -190,8 +190,8 @@ TEST_F(EffectiveSettings, PlaceholdersInOtherLetterCaseStay) {
 TEST_F(EffectiveSettings, InstallationFolderHoldingAPlaceholderIsNotExpandedAgain) {
     folder_ += L"\\$(programData)";
     ASSERT_TRUE(CreateDirectoryW(folder_.c_str(), nullptr));
-    std::vector<std::string> lines = run(
-        "[jre]\nmain_jar = '$(moduleDir)\\$(programData).jar'\n[app]\nexec = '$(moduleDir)\\x.exe'\n");
+    std::vector<std::string> lines = run("[jre]\nmain_jar = '$(moduleDir)\\$(programData).jar'\n"
+                                         "[app]\nexec = '$(moduleDir)\\x.exe'\n");
     std::vector<std::string> settings = settingLines(lines);
     ASSERT_EQ(settings.size(), 7u);
     EXPECT_EQ(settings[0], "configApplication=" + dir() + "\\x.exe");
@@ -222,7 +222,8 @@ TEST(ReplaceAll, InsertedTextIsNotSearchedAgain) {
     // Two placeholders in one pass: neither value is searched for the other.
     WideText both;
     both.appendWide(L"$(programData)|$(moduleDir)|$(programData)");
-    replaceAll(both, {{L"$(moduleDir)", L"M$(programData)"}, {L"$(programData)", L"P$(moduleDir)"}});
+    replaceAll(both,
+               {{L"$(moduleDir)", L"M$(programData)"}, {L"$(programData)", L"P$(moduleDir)"}});
     EXPECT_STREQ(both.get(), L"P$(moduleDir)|M$(programData)|P$(moduleDir)");
 }
 

@@ -458,8 +458,8 @@ TEST(HostileInput, InstallationFolderNamedLikeAPlaceholderIsInsertedAsItIs) {
     std::wstring folder = makeTempDir(L"hostile-named") + L"\\$(programData)";
     ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr)) << GetLastError();
     Installation installation = installIn(folder, L"PlaceholderFolder");
-    writeFile(installation.config(),
-              "[jre]\nmain_jar = '$(moduleDir)\\app\\main.jar'\n[app]\nexec = '$(moduleDir)\\j.exe'\n");
+    writeFile(installation.config(), "[jre]\nmain_jar = '$(moduleDir)\\app\\main.jar'\n"
+                                     "[app]\nexec = '$(moduleDir)\\j.exe'\n");
 
     LauncherRun run = runLauncher(installation);
 

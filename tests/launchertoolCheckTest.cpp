@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <algorithm>
 #include <functional>
 
 namespace {
@@ -249,53 +248,42 @@ TEST(LauncherToolCheck, PlaceholdersInTheInstallationFolderNameAreNoFindings) {
     Installation installation = makeInstallation(L"$(moduleDir)$(programData)");
     writeFile(installation.folder + L"\\Acme.toml", workedExample);
     std::wstring programData = systemFolder().substr(0, 2) + L"\\ProgramData";
-    CreateDirectoryW((programData + L"\\Example").c_str(), nullptr);
-    CreateDirectoryW((programData + L"\\Example\\log").c_str(), nullptr);
+    makeDirectories({programData + L"\\Example", programData + L"\\Example\\log"});
     logDirectory();
 
-    unsigned long exitCode = ~0ul;
-    json report = checkAsJson(installation, &exitCode);
+    json report = checkAsJson(installation);
 
-    EXPECT_EQ(exitCode, 0u);
     EXPECT_EQ(report["findings"], json::array()) << report.dump(2);
-    std::string folder = utf8(installation.folder);
-    EXPECT_EQ(report["settings"]["configMainJar"], folder + "\\app\\main.jar");
-    EXPECT_EQ(report["settings"]["configApplication2"], folder + "\\bin\\agent.exe");
+    EXPECT_EQ(report["settings"]["configMainJar"], utf8(installation.folder) + "\\app\\main.jar");
 }
 
-// Names that open a device: NUL on every system, COM1 where the host has a
-// serial port, which can block a reader for good. The check reads none of
-// them and ends; a host without the port makes COM1 a missing file instead.
+// NUL is a device on every system, COM1 where the host has a serial port,
+// whose reading can block for good; a host without one makes COM1 a missing
+// file instead. The check reads neither, and ends.
 TEST(LauncherToolCheck, DevicesAreReportedAndNeverRead) {
     for (std::string device : {"NUL", "COM1"}) {
         SCOPED_TRACE(device);
         Installation installation = makeInstallation(L"check-device");
         std::string config = exampleIn(installation);
         replaceIn(config, "image = 'splash.ico'", "image = '" + device + "'");
-        replaceIn(config, "exec2 = '$(moduleDir)\\bin\\agent.exe'", "exec2 = '\\\\.\\" + device + "'");
+        replaceIn(config, "exec2 = '$(moduleDir)\\bin\\agent.exe'",
+                  "exec2 = '\\\\.\\" + device + "'");
         writeFile(installation.folder + L"\\Acme.toml", config);
         logDirectory();
 
-        unsigned long exitCode = ~0ul;
-        json report = checkAsJson(installation, &exitCode);
+        json report = checkAsJson(installation);
 
-        EXPECT_EQ(exitCode, 1u);
-        std::vector<std::string> codes = codesOf(report);
-        ASSERT_EQ(codes.size(), 2u) << report["findings"].dump(2);
-        EXPECT_EQ(codes[0], "second-missing");
-        const json& image = report["findings"][1];
-        EXPECT_EQ(image["key"], "splash.image");
-        if (image["code"] != "image-missing" || device == "NUL") {
-            EXPECT_EQ(image["code"], "image-invalid");
-            EXPECT_NE(image["message"].get<std::string>().find("names a device"), std::string::npos)
-                << image["message"];
-        }
+        ASSERT_EQ(codesOf(report).size(), 2u) << report["findings"].dump(2);
+        EXPECT_EQ(codesOf(report)[0], "second-missing");
+        std::string image = report["findings"][1]["message"];
+        EXPECT_TRUE(image.find("names a device") != std::string::npos ||
+                    (device == "COM1" && report["findings"][1]["code"] == "image-missing"))
+            << image;
     }
 }
 
-// A 64-bit program is fine on 64-bit Windows (the tests' second run, under
-// WoW64), also for the 32-bit launcher; on 32-bit Windows the system refuses
-// to start it, and the check says so for both programs.
+// A 64-bit program is fine on 64-bit Windows (the run under WoW64), also for
+// the 32-bit launcher; 32-bit Windows refuses to start it.
 TEST(LauncherToolCheck, ProgramsForAProcessorTheSystemCannotRunAreErrors) {
     Installation installation = makeInstallation(L"check-machine");
     copyFile(PROBE64_EXE, installation.folder + L"\\jre\\bin\\javaw.exe");
@@ -303,32 +291,27 @@ TEST(LauncherToolCheck, ProgramsForAProcessorTheSystemCannotRunAreErrors) {
     writeFile(installation.folder + L"\\Acme.toml", exampleIn(installation));
     logDirectory();
 
-    unsigned long exitCode = ~0ul;
-    json report = checkAsJson(installation, &exitCode);
+    json report = checkAsJson(installation);
 
     SYSTEM_INFO system{};
     GetNativeSystemInfo(&system);
-    if (system.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64) {
-        EXPECT_EQ(exitCode, 0u);
-        EXPECT_EQ(report["findings"], json::array()) << report.dump(2);
-        return;
+    std::vector<std::string> expected;
+    if (system.wProcessorArchitecture != PROCESSOR_ARCHITECTURE_AMD64) {
+        expected = {"other-processor app.exec", "other-processor app.exec2"};
     }
-    EXPECT_EQ(exitCode, 1u);
-    ASSERT_EQ(codesOf(report), (std::vector<std::string>{"other-processor", "other-processor"}))
-        << report["findings"].dump(2);
-    EXPECT_EQ(report["findings"][0]["key"], "app.exec");
-    EXPECT_EQ(report["findings"][1]["key"], "app.exec2");
-    EXPECT_NE(report["findings"][0]["message"].get<std::string>().find("x64 (64-bit)"),
-              std::string::npos);
+    std::vector<std::string> found;
+    for (const json& finding : report["findings"]) {
+        found.push_back(finding["code"].get<std::string>() + " " +
+                        finding["key"].get<std::string>());
+    }
+    EXPECT_EQ(found, expected) << report["findings"].dump(2);
 }
 
-// A file held by an updater or an editor is no missing file: the advice says
-// to close that program.
+// A file held by an updater or an editor is not missing: close that program.
 TEST(LauncherToolCheck, ConfigurationHeldByAnotherProgramIsNamedAsSuch) {
     Installation installation = makeInstallation(L"check-held");
     std::wstring config = installation.folder + L"\\Acme.toml";
     writeFile(config, exampleIn(installation));
-    logDirectory();
     HANDLE held = CreateFileW(config.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE) << GetLastError();
@@ -338,7 +321,6 @@ TEST(LauncherToolCheck, ConfigurationHeldByAnotherProgramIsNamedAsSuch) {
 
     ASSERT_EQ(codesOf(report), std::vector<std::string>{"config-missing"}) << report.dump(2);
     std::string message = report["findings"][0]["message"];
-    EXPECT_NE(message.find("in use by another program"), std::string::npos) << message;
     EXPECT_NE(message.find("close the program that holds it"), std::string::npos) << message;
     EXPECT_EQ(message.find("beside the executable"), std::string::npos) << message;
 }
@@ -400,9 +382,12 @@ TEST(LauncherToolCheck, ExitsWith1ForAnErrorAnd2WhenItCannotCheck) {
     }
 }
 
+// Key names are the deployer's, or an attacker's: one holding a line feed
+// would forge a summary line, an escape sequence would reach the terminal.
 TEST(LauncherToolCheck, TextFormShowsEachSectionInOrderWithTheLoggedSettings) {
     Installation installation = makeInstallation(L"check-text");
-    writeFile(installation.folder + L"\\Acme.toml", exampleIn(installation));
+    writeFile(installation.folder + L"\\Acme.toml",
+              exampleIn(installation) + "\"x\\n0 errors, 0 warnings\" = 1\n\"\\u001b[2J\" = 2\n");
     remove(installation.folder + L"\\bin\\agent.exe");
     logDirectory();
 
@@ -419,7 +404,12 @@ TEST(LauncherToolCheck, TextFormShowsEachSectionInOrderWithTheLoggedSettings) {
         }
     }
     EXPECT_EQ(headings, (std::vector<std::string>{"Installation", "Effective settings", "Splash",
-                                                  "Starts", "Findings", "1 error, 0 warnings"}))
+                                                  "Starts", "Findings", "1 error, 2 warnings"}))
+        << run.output;
+    EXPECT_EQ(run.output.find('\x1b'), std::string::npos);
+    EXPECT_EQ(
+        linesStartingWith(lines, "  warning unknown-key app.x\\n0 errors, 0 warnings, line 18").size(),
+        1u)
         << run.output;
     std::string dir = utf8(installation.folder);
     std::vector<std::string> settings = {
@@ -435,27 +425,6 @@ TEST(LauncherToolCheck, TextFormShowsEachSectionInOrderWithTheLoggedSettings) {
     EXPECT_EQ(settingsShown, settings);
     EXPECT_EQ(linesStartingWith(lines, "  error second-missing app.exec2, line 15: ").size(), 1u)
         << run.output;
-}
-
-// Key names and values are the deployer's, or an attacker's: in the text form
-// their control characters are written visibly, so that none forges a line
-// of the report or reaches the terminal as a command.
-TEST(LauncherToolCheck, TextFormWritesControlCharactersVisibly) {
-    Installation installation = makeInstallation(L"check-forged");
-    writeFile(installation.folder + L"\\Acme.toml",
-              exampleIn(installation) + "\"x\\n0 errors, 0 warnings\" = 1\n\"e\\u001b[2J\" = 2\n");
-    logDirectory();
-
-    CapturedRun run = runCapturingOutput(checkCommand(installation, L""));
-
-    std::vector<std::string> lines = linesOf(run.output);
-    ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines.back(), "0 errors, 2 warnings") << run.output;
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), "0 errors, 0 warnings"), 0) << run.output;
-    EXPECT_EQ(run.output.find('\x1b'), std::string::npos);
-    EXPECT_NE(run.output.find("app.x\\n0 errors, 0 warnings, line 18"), std::string::npos)
-        << run.output;
-    EXPECT_NE(run.output.find("app.e\\x1B[2J"), std::string::npos) << run.output;
 }
 
 namespace {
