@@ -49,6 +49,17 @@ std::uint32_t little(const std::string& bytes, std::size_t at, std::size_t size)
 }  // namespace
 
 std::uint16_t nativeMachine() {
+    // A 32-bit program on ARM64 Windows is told by GetNativeSystemInfo of the
+    // processor it is emulated on; IsWow64Process2 (Windows 10 and later)
+    // names the real one.
+    using Query = BOOL(WINAPI*)(HANDLE, USHORT*, USHORT*);
+    auto query = reinterpret_cast<Query>(reinterpret_cast<void*>(
+        ::GetProcAddress(::GetModuleHandleW(L"kernel32"), "IsWow64Process2")));
+    USHORT process = 0;
+    USHORT native = 0;
+    if (query != nullptr && query(::GetCurrentProcess(), &process, &native)) {
+        return native;
+    }
     SYSTEM_INFO system{};
     ::GetNativeSystemInfo(&system);
     switch (system.wProcessorArchitecture) {
@@ -62,6 +73,8 @@ std::uint16_t nativeMachine() {
         return IMAGE_FILE_MACHINE_I386;
     }
 }
+
+namespace {
 
 // The system's own programs run, and 32-bit x86 ones under WoW64 on 64-bit
 // Windows; on ARM64 the emulated x64 and ARM32 ones too, where the version
@@ -77,6 +90,8 @@ bool systemRuns(std::uint16_t machine) {
     return native == IMAGE_FILE_MACHINE_ARM64 &&
            (machine == IMAGE_FILE_MACHINE_AMD64 || machine == IMAGE_FILE_MACHINE_ARMNT);
 }
+
+}  // namespace
 
 std::string machineName(std::uint16_t machine) {
     switch (machine) {
