@@ -130,16 +130,15 @@ void settleEffectiveSettings(const WideText& splashImagePath) {
         initImage(splashImagePath.get());
     }
 
-    // Each setting takes only the placeholders that make sense for it; the
-    // main jar takes "$(moduleDir)" first, so "$(programData)" is looked for
-    // in what that brought in as well.
+    // Each setting takes only the placeholders that make sense for it.
     replaceAll(configApplication, L"$(moduleDir)", moduleDir);
     replaceAll(configApplication2, L"$(moduleDir)", moduleDir);
     replaceAll(configDataDir, L"$(programData)", programData);
     replaceAll(configLogDir, L"$(programData)", programData);
     replaceAll(configPath, L"$(moduleDir)", moduleDir);
-    replaceAll(configMainJar, L"$(moduleDir)", moduleDir);
-    replaceAll(configMainJar, L"$(programData)", programData);
+    // Both in one pass over what the deployer wrote: an installation folder
+    // whose name holds "$(programData)" must not be expanded again.
+    replaceAll(configMainJar, {{L"$(moduleDir)", moduleDir}, {L"$(programData)", programData}});
     replaceAll(configJavaOptions, L"$(programData)", programData);
 
     logMessage(SOURCE, __LINE__, "prepareJob", "configApplication=%S\n", configApplication.get());
@@ -336,46 +335,73 @@ int loadConfig(const wchar_t* path, int& millisec, WideText& splashImageName,
     return 0;
 }
 
-void replaceAll(WideText& text, const wchar_t* placeholder, const wchar_t* replacement) {
+namespace {
+
+// The first occurrence of any of the placeholders at or after `from`; null
+// when there is none. Two placeholders never start at the same place, as
+// none is the beginning of another.
+const wchar_t* nextPlaceholder(const wchar_t* from, std::initializer_list<Placeholder> placeholders,
+                               const Placeholder*& which) {
+    const wchar_t* first = nullptr;
+    for (const Placeholder& placeholder : placeholders) {
+        const wchar_t* at = std::wcsstr(from, placeholder.name);
+        if (at != nullptr && (first == nullptr || at < first)) {
+            first = at;
+            which = &placeholder;
+        }
+    }
+    return first;
+}
+
+}  // namespace
+
+void replaceAll(WideText& text, std::initializer_list<Placeholder> placeholders) {
     // An empty placeholder would match everywhere without ever advancing.
-    if (text.isNull() || placeholder == nullptr || *placeholder == L'\0') {
+    for (const Placeholder& placeholder : placeholders) {
+        if (placeholder.name == nullptr || *placeholder.name == L'\0') {
+            return;
+        }
+    }
+    if (text.isNull()) {
         return;
     }
     const wchar_t* source = text.get();
-    if (std::wcsstr(source, placeholder) == nullptr) {
+    const Placeholder* which = nullptr;
+    if (nextPlaceholder(source, placeholders, which) == nullptr) {
         return;
     }
-    if (replacement == nullptr) {
-        replacement = L"";
+    auto lengthOf = [](const wchar_t* value) { return value != nullptr ? std::wcslen(value) : 0; };
+    // The search runs over the original text only, so a value that holds a
+    // placeholder is inserted once and not expanded again. The result is
+    // measured first and built in one array, however many placeholders the
+    // text holds; counted in 64 bits, its length cannot wrap round to a small
+    // array.
+    unsigned long long length = std::wcslen(source);
+    for (const wchar_t* at = nextPlaceholder(source, placeholders, which); at != nullptr;
+         at = nextPlaceholder(at + std::wcslen(which->name), placeholders, which)) {
+        length = length - std::wcslen(which->name) + lengthOf(which->value);
     }
-    std::size_t placeholderLength = std::wcslen(placeholder);
-    std::size_t replacementLength = std::wcslen(replacement);
-    // The search runs over the original text only, so a replacement that
-    // holds the placeholder is inserted once and not expanded again. The
-    // result is measured first and built in one array, however many
-    // placeholders the text holds; counted in 64 bits, its length cannot
-    // wrap round to a small array.
-    unsigned long long found = 0;
-    for (const wchar_t* at = std::wcsstr(source, placeholder); at != nullptr;
-         at = std::wcsstr(at + placeholderLength, placeholder)) {
-        ++found;
-    }
-    unsigned long long length =
-        std::wcslen(source) - found * placeholderLength + found * replacementLength;
     wchar_t* expanded = allocateUnits(length + 1, "replaceAll");
     if (expanded == nullptr) {
         return;
     }
     wchar_t* out = expanded;
     const wchar_t* rest = source;
-    for (const wchar_t* found = std::wcsstr(rest, placeholder); found != nullptr;
-         found = std::wcsstr(rest, placeholder)) {
+    for (const wchar_t* found = nextPlaceholder(rest, placeholders, which); found != nullptr;
+         found = nextPlaceholder(rest, placeholders, which)) {
+        std::size_t valueLength = lengthOf(which->value);
         out = std::wmemcpy(out, rest, static_cast<std::size_t>(found - rest)) + (found - rest);
-        out = std::wmemcpy(out, replacement, replacementLength) + replacementLength;
-        rest = found + placeholderLength;
+        if (valueLength > 0) {
+            out = std::wmemcpy(out, which->value, valueLength) + valueLength;
+        }
+        rest = found + std::wcslen(which->name);
     }
     std::wcscpy(out, rest);
     text.adopt(expanded);
+}
+
+void replaceAll(WideText& text, const wchar_t* placeholder, const wchar_t* replacement) {
+    replaceAll(text, {Placeholder{placeholder, replacement}});
 }
 
 void composeJob(JobPlan& plan) {

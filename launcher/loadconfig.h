@@ -7,6 +7,8 @@
 
 #include <windows.h>
 
+#include <initializer_list>
+
 // The command-line tail the entry point received; passed on unchanged to the
 // Java application.
 extern const wchar_t* commandLineArgs;
@@ -36,12 +38,21 @@ int loadConfig(const wchar_t* path, int& millisec, WideText& splashImageName,
                WideText& application, WideText& application2, WideText& dataDir,
                WideText& logDir, WideText& pathEntry, WideText& mainJar, WideText& javaOptions);
 
-// Replaces every occurrence of `placeholder` (not empty) in `text` by
-// `replacement`, left to right and without overlaps. Inserted text is never
-// searched again. A null text, or one without the placeholder, is left as it
-// is; a text that becomes empty stays configured (empty, not null). When the
-// expanded text cannot be allocated, that is logged and the text stays as it
-// was, placeholders and all.
+// A placeholder (not empty) and the text it stands for.
+struct Placeholder {
+    const wchar_t* name;
+    const wchar_t* value;
+};
+
+// Replaces every occurrence of each placeholder in `text` by its value, in
+// one pass left to right and without overlaps: only what was written is
+// searched, never text that a replacement brought in, so an installation
+// folder whose name holds a placeholder is inserted as it is. A null text,
+// or one without any of the placeholders, is left as it is; a text that
+// becomes empty stays configured (empty, not null). When the expanded text
+// cannot be allocated, that is logged and the text stays as it was,
+// placeholders and all.
+void replaceAll(WideText& text, std::initializer_list<Placeholder> placeholders);
 void replaceAll(WideText& text, const wchar_t* placeholder, const wchar_t* replacement);
 
 // The starts a run makes, composed from the effective settings before any

@@ -277,7 +277,10 @@ bool brand(const BrandRequest& request) {
     std::wstring outputName;
     std::wstring output = fullPath(request.output, &outputName);
     if (outputName.empty()) {
-        fail(request.output + L" names a folder, not the file to write");
+        // A device name (NUL, COM1) becomes \\.\NUL, without a file name either.
+        bool device = output.rfind(L"\\\\.\\", 0) == 0;
+        fail(request.output + (device ? L" names a device" : L" names a folder") +
+             L", not the file to write");
     }
     if (sameFile(request.source, output)) {
         fail(request.output + L" is " + request.source +

@@ -105,6 +105,18 @@ void addSettings(CheckReport& report, const std::vector<LogEntry>& entries) {
     }
 }
 
+// What to do about a file the launcher could not read, by its reason.
+std::string configAdvice(const std::string& why, const std::string& moduleName) {
+    if (why.rfind("fopen still in use", 0) == 0) {
+        return "close the program that holds it open, such as an editor or an updater, and "
+               "keep it closed while the launcher starts";
+    }
+    if (why.rfind("file too large", 0) == 0) {
+        return "shorten it below the limit";
+    }
+    return "put " + moduleName + ".toml beside the executable, readable by the users";
+}
+
 // The launcher's reading of the file decides: a failed loadConfig, with the
 // reason it logged.
 bool addConfigProblem(CheckReport& report, const std::vector<LogEntry>& entries,
@@ -132,9 +144,8 @@ bool addConfigProblem(CheckReport& report, const std::vector<LogEntry>& entries,
     } else {
         report.findings.push_back({Severity::error, "config-missing", std::nullopt, std::nullopt,
                                    "the configuration file cannot be read (" + why +
-                                       "), so the launcher starts nothing: put " +
-                                       report.installation.moduleName +
-                                       ".toml beside the executable"});
+                                       "), so the launcher starts nothing: " +
+                                       configAdvice(why, report.installation.moduleName)});
     }
     return true;
 }
@@ -189,7 +200,13 @@ void addSplash(CheckReport& report, const DryRun& dryRun, const std::vector<LogE
     const LogEntry* logged = lastFrom(entries, "loadImage", "initImage");
     std::string why = logged != nullptr ? withoutCode(logged->body) : "no reason logged";
     std::optional<int> line = lineOf(document, "splash", "image");
-    if (image->error != 0) {
+    if (image->device) {
+        splash.withoutImage = "it names a device, not a file";
+        report.findings.push_back({Severity::warning, "image-invalid", "splash.image", line,
+                                   "the splash image " + *splash.image +
+                                       " names a device, not a file, so the splash window shows "
+                                       "no image: name an image file beside the executable"});
+    } else if (image->error != 0) {
         splash.withoutImage = "it cannot be opened (" + why + ")";
         report.findings.push_back({Severity::warning, "image-missing", "splash.image", line,
                                    "the splash image " + *splash.image + " cannot be opened (" +
@@ -272,6 +289,7 @@ int check(const wchar_t* given, bool json) {
         findConfigProblems(document, effective, splashMillisec, report.findings);
         findInstallationProblems(document, plan, report.findings);
     }
+    findLauncherProblem(modulePath, report.findings);
     findLogFolderProblem(logPath.get(), report.findings);
     orderFindings(report.findings);
 

@@ -1,5 +1,7 @@
 #include "checkReport.h"
 
+#include "visibleText.h"
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -17,12 +19,20 @@ int countOf(const CheckReport& report, Severity severity) {
                                           [&](const Finding& f) { return f.severity == severity; }));
 }
 
+// One line of the text form. Names and values come from the configuration
+// file and the disk: their control characters are written visibly, so that
+// none can start a line of its own (a forged summary) or reach the terminal
+// as a command.
+void line(std::string& out, const std::string& indent, const std::string& text) {
+    out += indent + escapedControls(text) + "\n";
+}
+
 // "  label          value", the values of every section in one column.
 void field(std::string& out, const char* label, const std::string& value, std::size_t indent = 2) {
     constexpr std::size_t VALUE_COLUMN = 21;
     std::string padded = std::string(indent, ' ') + label;
     padded.resize(std::max(padded.size() + 1, VALUE_COLUMN), ' ');
-    out += padded + value + "\n";
+    line(out, padded, value);
 }
 
 void installationText(std::string& out, const Installation& installation) {
@@ -68,7 +78,7 @@ void startsText(std::string& out, const std::vector<Start>& starts) {
         field(out, "errors", start.standardError, 5);
         out += "     environment\n";
         for (const std::string& entry : start.environment) {
-            out += "       " + entry + "\n";
+            line(out, "       ", entry);
         }
     }
 }
@@ -86,8 +96,8 @@ void findingsText(std::string& out, const std::vector<Finding>& findings) {
         if (finding.line) {
             where += (finding.key ? ", line " : " line ") + std::to_string(*finding.line);
         }
-        out += std::string("  ") + severityName(finding.severity) + " " + finding.code + where +
-               ": " + finding.message + "\n";
+        line(out, "  ", std::string(severityName(finding.severity)) + " " + finding.code + where +
+                            ": " + finding.message);
     }
 }
 
@@ -116,8 +126,8 @@ std::string reportText(const CheckReport& report) {
     std::string out;
     installationText(out, report.installation);
     out += "\nEffective settings\n";
-    for (const std::string& line : report.settingLines) {
-        out += "  " + line + "\n";
+    for (const std::string& setting : report.settingLines) {
+        line(out, "  ", setting);
     }
     splashText(out, report.splash);
     startsText(out, report.starts);

@@ -29,6 +29,33 @@ const char* const knownTables[] = {"splash", "env", "jre", "app"};
 
 const char* const placeholders[] = {"moduleDir", "programData"};
 
+// The placeholders the launcher expands in each key; any other stays literal.
+struct TakenPlaceholders {
+    const char* key;
+    const char* placeholders[2];
+};
+
+const TakenPlaceholders takenPlaceholders[] = {
+    {"app.exec", {"$(moduleDir)"}},
+    {"app.exec2", {"$(moduleDir)"}},
+    {"app.data_dir", {"$(programData)"}},
+    {"app.log_dir", {"$(programData)"}},
+    {"env.PATH", {"$(moduleDir)"}},
+    {"jre.main_jar", {"$(moduleDir)", "$(programData)"}},
+    {"jre.options", {"$(programData)"}},
+};
+
+bool takes(const std::string& key, const std::string& placeholder) {
+    for (const TakenPlaceholders& taken : takenPlaceholders) {
+        for (const char* name : taken.placeholders) {
+            if (key == taken.key && name != nullptr && placeholder == name) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
 constexpr std::int64_t LONGEST_SPLASH = 60000;
 
 std::optional<int> lineOfNode(const toml::node& node) {
@@ -200,14 +227,16 @@ std::string placeholderAdvice(const std::string& shortName, const std::string& w
            "`$(programData)`";
 }
 
-// Each "$(...)" of a value that is still in what the launcher made of the key
-// stayed literal. A key gets one finding per placeholder text.
+// Each "$(...)" that the deployer wrote in a key that does not take it stays
+// literal. Only the written text counts: what an expansion brought in (an
+// installation folder named "$(moduleDir)") is no placeholder of the file. A
+// key the launcher did not use gets no finding, and a key one per
+// placeholder text.
 void checkPlaceholders(const std::string& name, const std::string& shortName,
                        const std::string& value, std::optional<int> line,
                        const EffectiveValues& effective, std::set<std::string>& reported,
                        std::vector<Finding>& findings) {
-    auto used = effective.find(name);
-    if (used == effective.end()) {
+    if (effective.count(name) == 0) {
         return;
     }
     for (std::size_t at = value.find("$("); at != std::string::npos; at = value.find("$(", at + 2)) {
@@ -216,7 +245,7 @@ void checkPlaceholders(const std::string& name, const std::string& shortName,
             return;
         }
         std::string written = value.substr(at, end - at + 1);
-        if (used->second.find(written) != std::string::npos && reported.insert(written).second) {
+        if (!takes(name, written) && reported.insert(written).second) {
             warn(findings, "placeholder-unexpanded", name, line, placeholderAdvice(shortName, written));
         }
     }

@@ -12,8 +12,7 @@
 #include <vector>
 
 // What the launcher made of each key it used ("jre.main_jar" to the effective
-// setting, UTF-8): a placeholder still in it stayed literal. A key the
-// launcher did not use has no entry.
+// setting, UTF-8). A key the launcher did not use has no entry.
 using EffectiveValues = std::map<std::string, std::string>;
 
 // Appends the findings of a document the launcher could parse.

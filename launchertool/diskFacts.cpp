@@ -5,15 +5,19 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <cstdio>
 
 namespace {
 
 // Only ever opened for reading, shared with every writer and with deletion,
-// so that the check stands in nobody's way.
+// so that the check stands in nobody's way. Only a file on a disk: a name
+// such as COM1 opens a device, and reading a serial port can block for good.
 FileHandle openForReading(const std::wstring& path) {
-    return FileHandle{::CreateFileW(path.c_str(), FILE_READ_DATA,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
+    FileHandle file{::CreateFileW(path.c_str(), FILE_READ_DATA,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
+    bool onDisk = file && ::GetFileType(file.get()) == FILE_TYPE_DISK;
+    return FileHandle{onDisk ? file.release() : nullptr};
 }
 
 // Up to `count` bytes of a file from `offset`; fewer where it ends, none when
@@ -44,8 +48,70 @@ std::uint32_t little(const std::string& bytes, std::size_t at, std::size_t size)
 
 }  // namespace
 
+std::uint16_t nativeMachine() {
+    // A 32-bit program on ARM64 Windows is told by GetNativeSystemInfo of the
+    // processor it is emulated on; IsWow64Process2 (Windows 10 and later)
+    // names the real one.
+    using Query = BOOL(WINAPI*)(HANDLE, USHORT*, USHORT*);
+    auto query = reinterpret_cast<Query>(reinterpret_cast<void*>(
+        ::GetProcAddress(::GetModuleHandleW(L"kernel32"), "IsWow64Process2")));
+    USHORT process = 0;
+    USHORT native = 0;
+    if (query != nullptr && query(::GetCurrentProcess(), &process, &native)) {
+        return native;
+    }
+    SYSTEM_INFO system{};
+    ::GetNativeSystemInfo(&system);
+    switch (system.wProcessorArchitecture) {
+    case PROCESSOR_ARCHITECTURE_AMD64:
+        return IMAGE_FILE_MACHINE_AMD64;
+    case PROCESSOR_ARCHITECTURE_ARM64:
+        return IMAGE_FILE_MACHINE_ARM64;
+    case PROCESSOR_ARCHITECTURE_ARM:
+        return IMAGE_FILE_MACHINE_ARMNT;
+    default:
+        return IMAGE_FILE_MACHINE_I386;
+    }
+}
+
+namespace {
+
+// The system's own programs run, and 32-bit x86 ones under WoW64 on 64-bit
+// Windows; on ARM64 the emulated x64 and ARM32 ones too, where the version
+// has them: given the benefit of the doubt.
+bool systemRuns(std::uint16_t machine) {
+    std::uint16_t native = nativeMachine();
+    if (machine == native) {
+        return true;
+    }
+    if (machine == IMAGE_FILE_MACHINE_I386) {
+        return native != IMAGE_FILE_MACHINE_ARMNT;
+    }
+    return native == IMAGE_FILE_MACHINE_ARM64 &&
+           (machine == IMAGE_FILE_MACHINE_AMD64 || machine == IMAGE_FILE_MACHINE_ARMNT);
+}
+
+}  // namespace
+
+std::string machineName(std::uint16_t machine) {
+    switch (machine) {
+    case IMAGE_FILE_MACHINE_I386:
+        return "x86 (32-bit)";
+    case IMAGE_FILE_MACHINE_AMD64:
+        return "x64 (64-bit)";
+    case IMAGE_FILE_MACHINE_ARM64:
+        return "ARM64";
+    case IMAGE_FILE_MACHINE_ARMNT:
+        return "ARM (32-bit)";
+    default:
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "0x%04X", static_cast<unsigned>(machine));
+        return std::string("the machine type ") + hex;
+    }
+}
+
 // A Windows executable image (not a DLL) and the subsystem its header names.
-Program programAt(const std::wstring& path) {
+Program programAt(const std::wstring& path, std::uint16_t* machine) {
     if (!exists(path) || isFolder(path)) {
         return Program::missing;
     }
@@ -66,6 +132,13 @@ Program programAt(const std::wstring& path) {
     if ((characteristics & IMAGE_FILE_EXECUTABLE_IMAGE) == 0 ||
         (characteristics & IMAGE_FILE_DLL) != 0) {
         return Program::notWindows;
+    }
+    std::uint16_t builtFor = static_cast<std::uint16_t>(little(pe, FILE_HEADER, 2));
+    if (machine != nullptr) {
+        *machine = builtFor;
+    }
+    if (!systemRuns(builtFor)) {
+        return Program::otherMachine;
     }
     return little(pe, SUBSYSTEM, 2) == IMAGE_SUBSYSTEM_WINDOWS_CUI ? Program::console
                                                                   : Program::window;

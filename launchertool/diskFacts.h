@@ -2,6 +2,7 @@
 // opens nothing for writing and changes no file it looks at.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 bool exists(const std::wstring& path);
@@ -10,9 +11,17 @@ bool isFolder(const std::wstring& path);
 // The whole file, or nothing when it cannot be read.
 std::string fileContent(const std::wstring& path);
 
-// What the system would make of a file given to CreateProcess.
-enum class Program { missing, notWindows, window, console };
-Program programAt(const std::wstring& path);
+// What the system would make of a file given to CreateProcess on this
+// machine: `otherMachine` for a program built for a processor it cannot run
+// (a 64-bit program on 32-bit Windows). `machine`, when given, gets the
+// header's machine type of a program.
+enum class Program { missing, notWindows, window, console, otherMachine };
+Program programAt(const std::wstring& path, std::uint16_t* machine = nullptr);
+
+// The processor this system runs natively, as a header's machine type.
+std::uint16_t nativeMachine();
+// "x64 (64-bit)" for IMAGE_FILE_MACHINE_AMD64, and so on.
+std::string machineName(std::uint16_t machine);
 
 // A ZIP archive, as every jar is.
 bool isZip(const std::wstring& path);

@@ -55,6 +55,14 @@ HANDLE WINAPI openForReadingOnly(LPCWSTR path, DWORD access, DWORD share,
     }
     HANDLE file = ::CreateFileW(path, access, share, security, disposition, flags, templateFile);
     DWORD error = file == INVALID_HANDLE_VALUE ? ::GetLastError() : 0;
+    // A name such as COM1 opens a device, and reading a serial port can block
+    // the check for good: only files on a disk are handed out.
+    if (file != INVALID_HANDLE_VALUE && ::GetFileType(file) != FILE_TYPE_DISK) {
+        ::CloseHandle(file);
+        opened.push_back({path, ERROR_ACCESS_DENIED, true});
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
     opened.push_back({path, error});
     ::SetLastError(error);
     return file;

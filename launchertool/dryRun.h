@@ -1,7 +1,8 @@
 // The launcher's core run as a dry run: for the scope's lifetime the kernel
 // table answers the module path of the installation being checked, keeps the
-// log's entries and the debugger output in memory, lets files be opened for
-// reading only, and refuses everything that would create, write or start.
+// log's entries and the debugger output in memory, lets files on a disk be
+// opened for reading only, and refuses everything that would create, write or
+// start.
 // This is the one place of the tool that substitutes kernel calls.
 #pragma once
 
@@ -14,6 +15,8 @@
 struct OpenedFile {
     std::wstring path;
     DWORD error;  // 0 when it opened
+    // A device (COM1), which is not read: reading one can block for good.
+    bool device = false;
 };
 
 class DryRun {

@@ -74,6 +74,21 @@ std::optional<std::string> whyNotStartable(const WideText& setting) {
     }
 }
 
+// A program built for a processor this machine cannot run: the system
+// refuses to start it (error 193), as the launcher would find out here.
+bool checkMachine(std::vector<Finding>& findings, const Place& place, const WideText& setting,
+                  const char* consequence) {
+    std::uint16_t machine = 0;
+    if (programAt(setting.get(), &machine) != Program::otherMachine) {
+        return false;
+    }
+    add(findings, Severity::error, "other-processor", place,
+        "`" + place.key + "` names " + text(setting) + ", a program for " + machineName(machine) +
+            ", which this " + machineName(nativeMachine()) + " system cannot run, so " +
+            consequence + ": install the program built for this system");
+    return true;
+}
+
 void checkRuntime(const toml::table& document, std::vector<Finding>& findings) {
     Place place{document, "app", "exec"};
     if (configApplication.isNull()) {
@@ -91,6 +106,9 @@ void checkRuntime(const toml::table& document, std::vector<Finding>& findings) {
     }
     checkRelative(findings, place, configApplication, "$(moduleDir)");
     checkRedirected(findings, place, configApplication);
+    if (checkMachine(findings, place, configApplication, "the Java application cannot start")) {
+        return;
+    }
     if (std::optional<std::string> why = whyNotStartable(configApplication)) {
         add(findings, Severity::error, "runtime-missing", place,
             "`exec` names " + *why +
@@ -153,6 +171,10 @@ void checkSecond(const toml::table& document, std::vector<Finding>& findings) {
     Place place{document, "app", "exec2"};
     checkRelative(findings, place, configApplication2, "$(moduleDir)");
     checkRedirected(findings, place, configApplication2);
+    if (checkMachine(findings, place, configApplication2,
+                     "the second program cannot start (the Java application is still started)")) {
+        return;
+    }
     if (std::optional<std::string> why = whyNotStartable(configApplication2)) {
         add(findings, Severity::error, "second-missing", place,
             "`exec2` names " + *why +
@@ -214,6 +236,16 @@ void findInstallationProblems(const toml::table& document, const JobPlan& plan,
     }
     checkCommandLine(plan.secondProgram, "the second program", findings);
     checkCommandLine(plan.java, "the Java runtime", findings);
+}
+
+void findLauncherProblem(const std::wstring& modulePath, std::vector<Finding>& findings) {
+    if (!isFolder(modulePath)) {
+        return;
+    }
+    findings.push_back({Severity::error, "launcher-folder", std::nullopt, std::nullopt,
+                        toUtf8(modulePath) +
+                            " is a folder, so the launcher cannot be installed under that name: "
+                            "remove or rename the folder"});
 }
 
 void findLogFolderProblem(const std::wstring& logFile, std::vector<Finding>& findings) {

@@ -15,5 +15,8 @@
 void findInstallationProblems(const toml::table& document, const JobPlan& plan,
                               std::vector<Finding>& findings);
 
+// Appends launcher-folder when a folder takes the launcher's own name.
+void findLauncherProblem(const std::wstring& modulePath, std::vector<Finding>& findings);
+
 // Appends log-folder-missing when the folder of `logFile` does not exist.
 void findLogFolderProblem(const std::wstring& logFile, std::vector<Finding>& findings);

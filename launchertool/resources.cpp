@@ -62,8 +62,17 @@ std::string resourceBytes(HMODULE module, const Resource& resource, const std::w
     DWORD size = SizeofResource(module, found);
     HGLOBAL loaded = LoadResource(module, found);
     const char* bytes = static_cast<const char*>(LockResource(loaded));
-    if (bytes == nullptr && size > 0) {
-        failWithSystemError(L"cannot read the resources of " + path, GetLastError());
+    // A damaged table can place a resource's data outside the file, which the
+    // system refuses without an error code, or let it run past the file's
+    // end, which the system does not check: the mapped view ends there.
+    MEMORY_BASIC_INFORMATION view{};
+    bool inView = size == 0 ||
+                  (bytes != nullptr && VirtualQuery(bytes, &view, sizeof view) != 0 &&
+                   size <= static_cast<std::size_t>(static_cast<const char*>(view.BaseAddress) +
+                                                    view.RegionSize - bytes));
+    if (!inView) {
+        fail(L"cannot read the resources of " + path +
+             L": the resource table places a resource's data outside the file");
     }
     return std::string(bytes, size);
 }

@@ -471,6 +471,7 @@ TEST(Brand, FailuresLeaveTheFolderAsItWas) {
          {L"--product", product, LAUNCHER_EXE, L"@Acme.exe"}, "cannot write"},
         {"a folder that does not exist", nothing, {LAUNCHER_EXE, L"@nowhere\\Acme.exe"},
          "cannot write in"},
+        {"a device for the copy", nothing, {LAUNCHER_EXE, L"NUL"}, "NUL names a device"},
         {"an earlier copy and a bad icon",
          [](const std::wstring& folder) {
              writeFile(folder + L"\\Acme.exe", "an earlier copy");

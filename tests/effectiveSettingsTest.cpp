@@ -185,19 +185,17 @@ TEST_F(EffectiveSettings, PlaceholdersInOtherLetterCaseStay) {
     EXPECT_EQ(settings[2], "configDataDir=$(PROGRAMDATA)\\c");
 }
 
-// The main jar takes "$(moduleDir)" first, so an installation folder that is
-// itself named "$(programData)" is expanded once more; other settings take
-// the folder as it is.
-TEST_F(EffectiveSettings, MainJarExpandsModuleDirBeforeProgramData) {
+// An installation folder named "$(programData)" is inserted as it is, also
+// into the main jar, which takes both placeholders.
+TEST_F(EffectiveSettings, InstallationFolderHoldingAPlaceholderIsNotExpandedAgain) {
     folder_ += L"\\$(programData)";
     ASSERT_TRUE(CreateDirectoryW(folder_.c_str(), nullptr));
-    std::vector<std::string> lines =
-        run("[jre]\nmain_jar = '$(moduleDir)\\app.jar'\n[app]\nexec = '$(moduleDir)\\x.exe'\n");
-    std::string parent = dir().substr(0, dir().size() - std::string("\\$(programData)").size());
+    std::vector<std::string> lines = run("[jre]\nmain_jar = '$(moduleDir)\\$(programData).jar'\n"
+                                         "[app]\nexec = '$(moduleDir)\\x.exe'\n");
     std::vector<std::string> settings = settingLines(lines);
     ASSERT_EQ(settings.size(), 7u);
     EXPECT_EQ(settings[0], "configApplication=" + dir() + "\\x.exe");
-    EXPECT_EQ(settings[5], "configMainJar=" + parent + "\\C:\\ProgramData\\app.jar");
+    EXPECT_EQ(settings[5], "configMainJar=" + dir() + "\\C:\\ProgramData.jar");
 }
 
 TEST(ReplaceAll, ReplacesEveryOccurrenceLeftToRight) {
@@ -220,6 +218,13 @@ TEST(ReplaceAll, InsertedTextIsNotSearchedAgain) {
     text.appendWide(L"<$(moduleDir)>");
     replaceAll(text, L"$(moduleDir)", L"$(moduleDir)\\$(moduleDir)");
     EXPECT_STREQ(text.get(), L"<$(moduleDir)\\$(moduleDir)>");
+
+    // Two placeholders in one pass: neither value is searched for the other.
+    WideText both;
+    both.appendWide(L"$(programData)|$(moduleDir)|$(programData)");
+    replaceAll(both,
+               {{L"$(moduleDir)", L"M$(programData)"}, {L"$(programData)", L"P$(moduleDir)"}});
+    EXPECT_STREQ(both.get(), L"P$(moduleDir)|M$(programData)|P$(moduleDir)");
 }
 
 TEST(ReplaceAll, TextWithoutThePlaceholderKeepsItsArray) {

@@ -451,3 +451,19 @@ TEST(HostileInput, LibraryFailureEndsTheRunQuietlyWithOneLine) {
         DeleteFileW(log.c_str());
     }
 }
+
+// Installed under a folder named "$(programData)", the main jar (which takes
+// both placeholders) gets the folder as it is, not expanded a second time.
+TEST(HostileInput, InstallationFolderNamedLikeAPlaceholderIsInsertedAsItIs) {
+    std::wstring folder = makeTempDir(L"hostile-named") + L"\\$(programData)";
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr)) << GetLastError();
+    Installation installation = installIn(folder, L"PlaceholderFolder");
+    writeFile(installation.config(), "[jre]\nmain_jar = '$(moduleDir)\\app\\main.jar'\n"
+                                     "[app]\nexec = '$(moduleDir)\\j.exe'\n");
+
+    LauncherRun run = runLauncher(installation);
+
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_EQ(settingOf(run, "configMainJar"), utf8(folder) + "\\app\\main.jar");
+    EXPECT_EQ(settingOf(run, "configApplication"), utf8(folder) + "\\j.exe");
+}

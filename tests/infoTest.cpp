@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <cstring>
+
 namespace {
 
 using Json = nlohmann::ordered_json;
@@ -118,9 +120,45 @@ TEST(Info, SignedFileIsReportedAsSigned) {
     EXPECT_EQ(linesOf(run.output).back(), "signature: signed");
 }
 
+namespace {
+
+// The launcher with the data entry of its first resource changed at `field`
+// (0: where the data lies, 4: its size) to a value far beyond the file.
+void writeDamagedResources(const std::wstring& path, std::size_t field) {
+    std::string image = readFile(LAUNCHER_EXE);
+    auto dword = [&](std::size_t at) {
+        DWORD value = 0;
+        std::memcpy(&value, &image[at], sizeof value);
+        return value;
+    };
+    auto* headers = reinterpret_cast<IMAGE_NT_HEADERS32*>(&image[dword(0x3C)]);
+    const IMAGE_DATA_DIRECTORY& resources =
+        headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_RESOURCE];
+    DWORD rva = resources.VirtualAddress;
+    IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(headers);
+    while (rva < section->VirtualAddress ||
+           rva >= section->VirtualAddress + section->Misc.VirtualSize) {
+        ++section;
+    }
+    std::size_t root = rva - section->VirtualAddress + section->PointerToRawData;
+    // Type, name and language: each level's first entry leads to the next.
+    std::size_t entry = root;
+    for (int level = 0; level < 3; ++level) {
+        entry = root + (dword(entry + sizeof(IMAGE_RESOURCE_DIRECTORY) + 4) & 0x7FFFFFFF);
+    }
+    DWORD beyond = 0x7FFF0000;
+    std::memcpy(&image[entry + field], &beyond, sizeof beyond);
+    writeFile(path, image);
+}
+
+}  // namespace
+
 TEST(Info, UsageErrorsExitWith2AndUnreadableFilesWith1) {
     std::wstring folder = makeTempDir(L"info-errors");
     writeFile(folder + L"\\Text.exe", "no program\n");
+    writeDamagedResources(folder + L"\\Outside.exe", 0);
+    writeDamagedResources(folder + L"\\Beyond.exe", 4);
+    const std::string damaged = ": the resource table places a resource's data outside the file";
     struct Case {
         std::vector<std::wstring> arguments;
         unsigned long exitCode;
@@ -133,6 +171,10 @@ TEST(Info, UsageErrorsExitWith2AndUnreadableFilesWith1) {
         {{L"info", L"--xml", LAUNCHER_EXE}, 2, "usage: launchertool info "},
         {{L"info", folder + L"\\Missing.exe"}, 1, "error: cannot read " + utf8(folder)},
         {{L"info", folder + L"\\Text.exe"}, 1, "error: " + utf8(folder) + "\\Text.exe is no program file"},
+        {{L"info", folder + L"\\Outside.exe"}, 1,
+         "error: cannot read the resources of " + utf8(folder) + "\\Outside.exe" + damaged},
+        {{L"info", folder + L"\\Beyond.exe"}, 1,
+         "error: cannot read the resources of " + utf8(folder) + "\\Beyond.exe" + damaged},
     };
     for (const Case& usage : cases) {
         CapturedRun run = runLauncherTool(usage.arguments);

@@ -205,6 +205,11 @@ const ProblemCase problemCases[] = {
          writeFile(installation.folder + L"\\jre\\bin\\run.BAT", "@echo off\r\n");
          replaceIn(config, "javaw.exe'", "run.BAT'");
      }},
+    {"launcher-folder", "", 0,
+     [](const Installation& installation, std::string&) {
+         remove(installation.exe);
+         EXPECT_TRUE(CreateDirectoryW(installation.exe.c_str(), nullptr)) << GetLastError();
+     }},
     {"nothing-to-start", "", 0,
      [](const Installation&, std::string& config) {
          replaceIn(config, "main_jar = '$(moduleDir)\\app\\main.jar'\n", "");
@@ -235,6 +240,89 @@ TEST(LauncherToolCheck, TheWorkedExampleInstalledWithAllItsFilesIsClean) {
                     {"image", utf8(installation.folder) + "\\splash.ico"},
                     {"width", 300},
                     {"height", 150}}));
+}
+
+// Installed under a folder whose name holds both placeholders: each key took
+// its placeholders, and the folder went in as it is.
+TEST(LauncherToolCheck, PlaceholdersInTheInstallationFolderNameAreNoFindings) {
+    Installation installation = makeInstallation(L"$(moduleDir)$(programData)");
+    writeFile(installation.folder + L"\\Acme.toml", workedExample);
+    std::wstring programData = systemFolder().substr(0, 2) + L"\\ProgramData";
+    makeDirectories({programData + L"\\Example", programData + L"\\Example\\log"});
+    logDirectory();
+
+    json report = checkAsJson(installation);
+
+    EXPECT_EQ(report["findings"], json::array()) << report.dump(2);
+    EXPECT_EQ(report["settings"]["configMainJar"], utf8(installation.folder) + "\\app\\main.jar");
+}
+
+// NUL is a device on every system, COM1 where the host has a serial port,
+// whose reading can block for good; a host without one makes COM1 a missing
+// file instead. The check reads neither, and ends.
+TEST(LauncherToolCheck, DevicesAreReportedAndNeverRead) {
+    for (std::string device : {"NUL", "COM1"}) {
+        SCOPED_TRACE(device);
+        Installation installation = makeInstallation(L"check-device");
+        std::string config = exampleIn(installation);
+        replaceIn(config, "image = 'splash.ico'", "image = '" + device + "'");
+        replaceIn(config, "exec2 = '$(moduleDir)\\bin\\agent.exe'",
+                  "exec2 = '\\\\.\\" + device + "'");
+        writeFile(installation.folder + L"\\Acme.toml", config);
+        logDirectory();
+
+        json report = checkAsJson(installation);
+
+        ASSERT_EQ(codesOf(report).size(), 2u) << report["findings"].dump(2);
+        EXPECT_EQ(codesOf(report)[0], "second-missing");
+        std::string image = report["findings"][1]["message"];
+        EXPECT_TRUE(image.find("names a device") != std::string::npos ||
+                    (device == "COM1" && report["findings"][1]["code"] == "image-missing"))
+            << image;
+    }
+}
+
+// A 64-bit program is fine on 64-bit Windows (the run under WoW64), also for
+// the 32-bit launcher; 32-bit Windows refuses to start it.
+TEST(LauncherToolCheck, ProgramsForAProcessorTheSystemCannotRunAreErrors) {
+    Installation installation = makeInstallation(L"check-machine");
+    copyFile(PROBE64_EXE, installation.folder + L"\\jre\\bin\\javaw.exe");
+    copyFile(PROBE64_EXE, installation.folder + L"\\bin\\agent.exe");
+    writeFile(installation.folder + L"\\Acme.toml", exampleIn(installation));
+    logDirectory();
+
+    json report = checkAsJson(installation);
+
+    SYSTEM_INFO system{};
+    GetNativeSystemInfo(&system);
+    std::vector<std::string> expected;
+    if (system.wProcessorArchitecture != PROCESSOR_ARCHITECTURE_AMD64) {
+        expected = {"other-processor app.exec", "other-processor app.exec2"};
+    }
+    std::vector<std::string> found;
+    for (const json& finding : report["findings"]) {
+        found.push_back(finding["code"].get<std::string>() + " " +
+                        finding["key"].get<std::string>());
+    }
+    EXPECT_EQ(found, expected) << report["findings"].dump(2);
+}
+
+// A file held by an updater or an editor is not missing: close that program.
+TEST(LauncherToolCheck, ConfigurationHeldByAnotherProgramIsNamedAsSuch) {
+    Installation installation = makeInstallation(L"check-held");
+    std::wstring config = installation.folder + L"\\Acme.toml";
+    writeFile(config, exampleIn(installation));
+    HANDLE held = CreateFileW(config.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE) << GetLastError();
+
+    json report = checkAsJson(installation);
+    CloseHandle(held);
+
+    ASSERT_EQ(codesOf(report), std::vector<std::string>{"config-missing"}) << report.dump(2);
+    std::string message = report["findings"][0]["message"];
+    EXPECT_NE(message.find("close the program that holds it"), std::string::npos) << message;
+    EXPECT_EQ(message.find("beside the executable"), std::string::npos) << message;
 }
 
 TEST(LauncherToolCheck, EachProblemGivesItsOwnFindingAndNothingElse) {
@@ -294,9 +382,12 @@ TEST(LauncherToolCheck, ExitsWith1ForAnErrorAnd2WhenItCannotCheck) {
     }
 }
 
+// Key names are the deployer's, or an attacker's: one holding a line feed
+// would forge a summary line, an escape sequence would reach the terminal.
 TEST(LauncherToolCheck, TextFormShowsEachSectionInOrderWithTheLoggedSettings) {
     Installation installation = makeInstallation(L"check-text");
-    writeFile(installation.folder + L"\\Acme.toml", exampleIn(installation));
+    writeFile(installation.folder + L"\\Acme.toml",
+              exampleIn(installation) + "\"x\\n0 errors, 0 warnings\" = 1\n\"\\u001b[2J\" = 2\n");
     remove(installation.folder + L"\\bin\\agent.exe");
     logDirectory();
 
@@ -313,7 +404,12 @@ TEST(LauncherToolCheck, TextFormShowsEachSectionInOrderWithTheLoggedSettings) {
         }
     }
     EXPECT_EQ(headings, (std::vector<std::string>{"Installation", "Effective settings", "Splash",
-                                                  "Starts", "Findings", "1 error, 0 warnings"}))
+                                                  "Starts", "Findings", "1 error, 2 warnings"}))
+        << run.output;
+    EXPECT_EQ(run.output.find('\x1b'), std::string::npos);
+    EXPECT_EQ(
+        linesStartingWith(lines, "  warning unknown-key app.x\\n0 errors, 0 warnings, line 18").size(),
+        1u)
         << run.output;
     std::string dir = utf8(installation.folder);
     std::vector<std::string> settings = {
