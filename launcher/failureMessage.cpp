@@ -9,8 +9,6 @@
 
 namespace {
 
-bool failureShown = false;
-
 // Enough bytes for FAILURE_TAIL_CHARS characters in any encoding.
 constexpr DWORD TAIL_BYTES = 4 * FAILURE_TAIL_CHARS;
 
@@ -132,6 +130,25 @@ bool readDescription(WideText& name) {
     return name.appendWide(description) == 0;
 }
 
+// A service's session has window stations that no user sees: a message box
+// there would wait for good for a click that never comes.
+bool desktopIsVisible() {
+    USEROBJECTFLAGS flags{};
+    HWINSTA station = kernel.GetProcessWindowStation();
+    if (station == nullptr || !kernel.GetUserObjectInformationW(station, UOI_FLAGS, &flags,
+                                                                sizeof flags, nullptr)) {
+        logError(SOURCE, __LINE__, "showFailureMessage", kernel.GetLastError(),
+                 "failure message not shown: no window station: GetUserObjectInformation ");
+        return false;
+    }
+    if ((flags.dwFlags & WSF_VISIBLE) == 0) {
+        logMessage(SOURCE, __LINE__, "showFailureMessage",
+                   "failure message not shown: the window station is not visible (a service?)\n");
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 std::size_t tailStart(const wchar_t* text, std::size_t length, int maxLines,
@@ -178,14 +195,16 @@ int earlyEndText(WideText& text, DWORD exitCode, const wchar_t* errLog) {
 }
 
 void showFailureMessage(const WideText& text) {
-    if (failureShown || text.isNull()) {
+    if (text.isNull()) {
         return;
     }
-    failureShown = true;
     WideText message;
     message.appendWide(text.get());
+    // The log is kept when its file could be opened; the run has written to
+    // it long before, so this opens nothing new.
+    openLogFile();
     WideText logPath;
-    if (logFile != nullptr && logFile != INVALID_HANDLE_VALUE && logFilePath(logPath) == 0) {
+    if (logFile != INVALID_HANDLE_VALUE && logFilePath(logPath) == 0) {
         WideText details;
         if (format(details, L"\n\nThe details are in %s", logPath.get()) == 0) {
             message.appendWide(details.get());
@@ -197,6 +216,9 @@ void showFailureMessage(const WideText& text) {
     }
     logMessage(SOURCE, __LINE__, "showFailureMessage", "showing the failure message: %S\n",
                message.get());
+    if (!desktopIsVisible()) {
+        return;
+    }
     if (kernel.MessageBoxW(nullptr, message.get(), title.get(),
                            MB_OK | MB_ICONERROR | MB_SETFOREGROUND) == 0) {
         logError(SOURCE, __LINE__, "showFailureMessage", kernel.GetLastError(),

@@ -1,6 +1,5 @@
 // The word to the user when the application cannot start: one message box,
-// shown only where the deployer asked for it (show_failure), after the splash
-// has closed and at most once per run.
+// shown only where the deployer asked for it (show_failure).
 #pragma once
 
 #include "CppTool.h"
@@ -31,5 +30,7 @@ int earlyEndText(WideText& text, DWORD exitCode, const wchar_t* errLog);
 // Shows `text`, followed by the diagnostic log's path when the log is kept,
 // in an error box titled with the application's name: the FileDescription of
 // the executable's version record, else moduleName. Logs the text, and why
-// it could not be shown. Only the first call of a run shows anything.
+// it could not be shown: where no user sees the window station (a service)
+// nothing is shown, since the box would wait for good. The launcher calls it
+// at most once per run, after the splash has closed.
 void showFailureMessage(const WideText& text);

@@ -105,6 +105,8 @@ struct KernelServices {
 
     // The failure message (user32) and the name it bears (version)
     decltype(&::MessageBoxW) MessageBoxW = ::MessageBoxW;
+    decltype(&::GetProcessWindowStation) GetProcessWindowStation = ::GetProcessWindowStation;
+    decltype(&::GetUserObjectInformationW) GetUserObjectInformationW = ::GetUserObjectInformationW;
     decltype(&::GetFileVersionInfoSizeW) GetFileVersionInfoSizeW = ::GetFileVersionInfoSizeW;
     decltype(&::GetFileVersionInfoW) GetFileVersionInfoW = ::GetFileVersionInfoW;
     decltype(&::VerQueryValueW) VerQueryValueW = ::VerQueryValueW;

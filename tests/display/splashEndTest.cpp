@@ -273,7 +273,7 @@ TEST(FailureMessage, MissingRuntimeIsNamedUnderTheBrandedNameOrNotAtAll) {
     for (bool showFailure : {true, false}) {
         Installation installation =
             install(L"Payroll",
-                    {"", "", showFailure ? "show_failure = true\n" : "", "C:\\nowhere\\javaw.exe"},
+                    {"", "", showFailure ? "show_failure = true\n" : "", "C:\\windows\\nojava.exe"},
                     branded);
         PROCESS_INFORMATION launcher = start(installation);
         if (showFailure) {
@@ -281,7 +281,7 @@ TEST(FailureMessage, MissingRuntimeIsNamedUnderTheBrandedNameOrNotAtAll) {
             EXPECT_EQ(finish(launcher), 0u);
             ASSERT_TRUE(box.seen) << readFile(installation.log);
             EXPECT_EQ(box.title, "Acmé Payroll");
-            EXPECT_TRUE(contains(box.text, "C:\\nowhere\\javaw.exe")) << box.text;
+            EXPECT_TRUE(contains(box.text, "C:\\windows\\nojava.exe")) << box.text;
             EXPECT_TRUE(contains(box.text, reasonText)) << box.text << "\nwanted: " << reasonText;
         } else {
             bool windowSeen = false;
