@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cwchar>
 #include <string>
@@ -246,9 +245,6 @@ bool SplashPath::windowIsMade = true;
 namespace {
 
 DWORD creationError = NO_ERROR;
-bool runtimeEnded = false;
-bool runtimeWindowVisible = false;
-const HWND RUNTIME_WINDOW = reinterpret_cast<HWND>(0x4712);
 
 }  // namespace
 
@@ -304,92 +300,6 @@ TEST_F(SplashPath, FailedWindowIsLoggedWithItsOwnErrorCodeOrNone) {
         std::vector<std::string> lines = logLines();
         ASSERT_FALSE(lines.empty());
         EXPECT_EQ(entryBody(lines[0]).rfind(c.entry, 0), 0u) << lines[0];
-    }
-}
-
-// The loop ends before the start message is handled (another program closed
-// the window, or posted a quit message): the application starts all the same.
-TEST_F(SplashPath, LoopThatEndsBeforeTheStartMessageStillStartsTheApplicationOnce) {
-    windowIsMade = true;
-    configureSecondProgram();
-    splashMillisec = 2500;
-    EXPECT_EQ(showSplash(GetModuleHandleW(nullptr)), 0);
-    EXPECT_EQ(std::count(calls.begin(), calls.end(), "CreateProcess C:\\Apps\\second.exe"), 1);
-    // A late start message changes nothing.
-    splashWindowProc(WINDOW, WM_LAUNCH_START, 0, 0);
-    EXPECT_EQ(std::count(calls.begin(), calls.end(), "CreateProcess C:\\Apps\\second.exe"), 1);
-    std::vector<std::string> lines = logLines();
-    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                            [](const std::string& line) {
-                                return entryBody(line) ==
-                                       "splash window closed before the application was started: "
-                                       "starting it now";
-                            }),
-              1);
-}
-
-// The watch timer looks at the runtime: its end or its first visible window
-// closes the splash and says why; a runtime still starting leaves it up.
-TEST_F(SplashWindow, WatchClosesOnTheRuntimesWindowOrEndAndSaysWhy) {
-    splashUntilWindow = true;
-    struct Case {
-        bool ended;
-        bool windowVisible;
-        const char* reason;  // null: the splash stays
-    };
-    for (const Case& c : {Case{true, false, " ms: the Java runtime ended with exit code 1"},
-                          Case{false, true, " ms: the application's window appeared"},
-                          Case{false, false, nullptr}}) {
-        freshLog();
-        calls.clear();
-        runtimeEnded = c.ended;
-        runtimeWindowVisible = c.windowVisible;
-        splashRun.closing = false;
-        HANDLE process = nullptr;
-        DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(), &process, 0,
-                        FALSE, DUPLICATE_SAME_ACCESS);
-        splashRun.java.outcome.process.reset(process);
-        kernel.WaitForSingleObject = [](HANDLE, DWORD) WINAPI -> DWORD {
-            return runtimeEnded ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
-        };
-        kernel.GetExitCodeProcess = [](HANDLE, DWORD* code) WINAPI -> BOOL {
-            *code = 1;
-            return TRUE;
-        };
-        kernel.GetProcessId = [](HANDLE) WINAPI -> DWORD { return 4242; };
-        kernel.EnumWindows = [](WNDENUMPROC visit, LPARAM lParam) WINAPI -> BOOL {
-            visit(WINDOW, lParam);
-            visit(RUNTIME_WINDOW, lParam);
-            return TRUE;
-        };
-        kernel.IsWindowVisible = [](HWND window) WINAPI -> BOOL {
-            return window == WINDOW || runtimeWindowVisible;
-        };
-        kernel.GetWindowThreadProcessId = [](HWND window, DWORD* process) WINAPI -> DWORD {
-            *process = window == RUNTIME_WINDOW ? 4242 : GetCurrentProcessId();
-            return 1;
-        };
-
-        EXPECT_EQ(splashWindowProc(WINDOW, WM_TIMER, WATCH_TIMER_ID, 0), 0);
-        bool stillWatched = static_cast<bool>(splashRun.java.outcome.process);
-        bool endedEarly = splashRun.endedEarly;
-        if (c.reason == nullptr) {
-            EXPECT_EQ(calls, std::vector<std::string>{});
-            EXPECT_TRUE(stillWatched) << "the watch must go on";
-            resetLauncherState();
-            EXPECT_EQ(GetFileAttributesW(logPath_.c_str()), INVALID_FILE_ATTRIBUTES)
-                << "nothing is logged while the runtime starts";
-            continue;
-        }
-        std::vector<std::string> lines = logLines();
-        splashUntilWindow = true;
-        EXPECT_EQ(calls, (std::vector<std::string>{"KillTimer splash 16", "PostMessage splash 16 0 0"}))
-            << c.reason;
-        EXPECT_FALSE(stillWatched) << "the handle is kept only while watched";
-        EXPECT_EQ(endedEarly, c.ended);
-        ASSERT_EQ(lines.size(), 1u) << c.reason;
-        EXPECT_EQ(entryBody(lines[0]).rfind("splash closed after ", 0), 0u) << lines[0];
-        EXPECT_NE(lines[0].find(c.reason), std::string::npos) << lines[0];
     }
 }
 
