@@ -61,15 +61,24 @@ void readErrorTail(const wchar_t* errLog, WideText& tail) {
         !kernel.ReadFile(file.get(), bytes.get(), wanted, &read, nullptr) || read == 0) {
         return;
     }
+    // Read from the middle of the file, the text may begin inside a UTF-8
+    // character: its continuation bytes are dropped.
+    const char* text = bytes.chars();
+    int textBytes = static_cast<int>(read);
+    for (int dropped = 0; from.QuadPart > 0 && dropped < 3 && textBytes > 0 &&
+                          (static_cast<unsigned char>(*text) & 0xC0) == 0x80;
+         ++dropped) {
+        ++text;
+        --textBytes;
+    }
     // Java writes its errors in the system's code page unless told otherwise;
     // text that is valid UTF-8 is taken as such.
     UINT codePage = CP_UTF8;
-    int units = kernel.MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.chars(),
-                                           static_cast<int>(read), nullptr, 0);
+    int units =
+        kernel.MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, textBytes, nullptr, 0);
     if (units <= 0) {
         codePage = CP_ACP;
-        units = kernel.MultiByteToWideChar(CP_ACP, 0, bytes.chars(), static_cast<int>(read),
-                                           nullptr, 0);
+        units = kernel.MultiByteToWideChar(CP_ACP, 0, text, textBytes, nullptr, 0);
     }
     wchar_t* wide = units > 0 ? allocateUnits(static_cast<unsigned long long>(units) + 1,
                                               "showFailureMessage")
@@ -79,7 +88,7 @@ void readErrorTail(const wchar_t* errLog, WideText& tail) {
     }
     WideText converted;
     converted.adopt(wide);
-    kernel.MultiByteToWideChar(codePage, 0, bytes.chars(), static_cast<int>(read), wide, units);
+    kernel.MultiByteToWideChar(codePage, 0, text, textBytes, wide, units);
     std::size_t length = static_cast<std::size_t>(units);
     while (length > 0 && isLineEnd(wide[length - 1])) {
         wide[--length] = L'\0';

@@ -37,6 +37,27 @@ TEST(ErrorOutputTail, KeepsTheLastLinesAndNoMoreCharactersThanAllowed) {
     }
 }
 
+// A long error output in UTF-8: the message quotes its last ten lines, in
+// whole characters, though the read into the file begins inside one (the
+// lines are laid out so that it does).
+TEST(ErrorOutputTail, QuotesTheEndOfALongFileInWholeCharacters) {
+    std::wstring errLog = makeTempDir(L"errorTail") + L"\\err_Acme.log";
+    std::string content;
+    for (int line = 1; line <= 3000; ++line) {
+        content += "éé ligne " + std::to_string(line) + " ∑\r\n";
+    }
+    writeFile(errLog, content);
+    WideText text;
+    ASSERT_EQ(earlyEndText(text, 1, errLog.c_str()), 0);
+    std::string tail = "err_Acme.log):\n";
+    for (int line = 2991; line <= 3000; ++line) {
+        tail += "éé ligne " + std::to_string(line) + " ∑" + (line < 3000 ? "\r\n" : "");
+    }
+    std::string quoted = utf8(text.get());
+    ASSERT_GE(quoted.size(), tail.size());
+    EXPECT_EQ(quoted.substr(quoted.size() - tail.size()), tail) << quoted;
+}
+
 // What the stand-in message box was asked to show.
 std::vector<std::string> shown;
 bool stationVisible = true;
