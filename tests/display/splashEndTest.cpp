@@ -205,13 +205,16 @@ TEST(SplashEnd, ClosesSoonAfterTheApplicationsWindowAppears) {
 
 // A close from another program the moment the window exists, before the
 // start message: the application starts all the same, once. Three runs of
-// each way to end the window's loop early.
+// each way to end the window early.
 TEST(SplashEnd, CloseThatBeatsTheStartStillStartsTheApplicationOnce) {
     struct Case {
         UINT message;
+        bool sent;
         const char* name;
     };
-    for (const Case& c : {Case{WM_CLOSE, "WM_CLOSE"}, Case{WM_QUIT, "WM_QUIT"}}) {
+    for (const Case& c : {Case{WM_CLOSE, false, "WM_CLOSE posted"},
+                          Case{WM_CLOSE, true, "WM_CLOSE sent"},
+                          Case{WM_QUIT, false, "WM_QUIT posted"}}) {
         for (int run = 0; run < 3; ++run) {
             Installation installation = install(L"ClosedEarly", {"millisec = 8000\n", "", "", ""});
             ULONGLONG startedAt = GetTickCount64();
@@ -221,7 +224,11 @@ TEST(SplashEnd, CloseThatBeatsTheStartStillStartsTheApplicationOnce) {
                 splash = FindWindowW(L"APPLICATIONLAUNCHER", nullptr);
             }
             ASSERT_NE(splash, nullptr) << c.name;
-            PostMessageW(splash, c.message, 0, 0);
+            if (c.sent) {
+                SendMessageTimeoutW(splash, c.message, 0, 0, SMTO_NORMAL, 2000, nullptr);
+            } else {
+                PostMessageW(splash, c.message, 0, 0);
+            }
             EXPECT_EQ(finish(launcher), 0u) << c.name;
             EXPECT_LT(GetTickCount64() - startedAt, 5000u) << c.name << ": the splash stayed";
             EXPECT_TRUE(waitForProbe(installation.folder, L"javaw").found) << c.name;
