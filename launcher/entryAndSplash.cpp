@@ -2,11 +2,13 @@
 #include "entryAndSplash.h"
 
 #include "diagnosticLog.h"
+#include "failureMessage.h"
 #include "kernelServices.h"
 #include "loadImage.h"
 #include "loadconfig.h"
+#include "watchRuntime.h"
 
-bool launchStarted = false;
+SplashRun splashRun;
 
 namespace {
 
@@ -18,9 +20,59 @@ constexpr WORD SMALL_CLASS_ICON = 108;
 // COLOR_APPWORKSPACE (12) + 1.
 constexpr INT_PTR NO_IMAGE_BRUSH = 13;
 
+// Starts the application; the runtime's handle is kept only to be watched.
+void launch(bool watched) {
+    splashRun.launchStarted = true;
+    splashRun.java.outcome.keepProcess = watched;
+    doJob(&splashRun.java);
+}
+
+// The watch ends with the splash: its timer stops and the handle goes.
+void stopWatching(HWND window) {
+    if (splashRun.java.outcome.process) {
+        kernel.KillTimer(window, WATCH_TIMER_ID);
+        splashRun.java.outcome.process.close();
+    }
+}
+
+ULONGLONG millisecSinceLaunch() {
+    return kernel.GetTickCount64() - splashRun.launchedAt;
+}
+
+// The splash has been shown long enough. Only the first decision is logged,
+// and only where the deployer asked for a splash that may end early.
+void closeSplash(HWND window, const char* reason) {
+    if (!splashRun.closing && splashUntilWindow && reason != nullptr) {
+        logMessage(SOURCE, __LINE__, "showSplash", "splash closed after %llu ms: %s\n",
+                   millisecSinceLaunch(), reason);
+    }
+    splashRun.closing = true;
+    stopWatching(window);
+    kernel.PostMessageW(window, WM_CLOSE, 0, 0);
+}
+
+// The word to the user, where the deployer asked for one.
+void tellFailure() {
+    if (!showFailure) {
+        return;
+    }
+    WideText text;
+    if (splashRun.java.failed) {
+        startFailureText(text, configApplication.get(), splashRun.java.outcome.error);
+    } else if (splashRun.endedEarly) {
+        earlyEndText(text, splashRun.exitCode, splashRun.java.errLog.get());
+    } else {
+        return;
+    }
+    showFailureMessage(text);
+}
+
 LRESULT onDestroy(HWND window) {
     kernel.KillTimer(window, SPLASH_TIMER_ID);
-    kernel.PostQuitMessage(0);
+    stopWatching(window);
+    if (!splashRun.loopEnded) {
+        kernel.PostQuitMessage(0);
+    }
     return 0;
 }
 
@@ -38,23 +90,63 @@ LRESULT onPaint(HWND window) {
     return 0;
 }
 
-// Whichever timer fired, the splash has been shown long enough.
-LRESULT onTimer(HWND window) {
-    kernel.PostMessageW(window, WM_CLOSE, 0, 0);
+// A look at the watched runtime: its first window or its end closes the
+// splash; a runtime still starting leaves it up until the time is over.
+void onWatch(HWND window) {
+    DWORD exitCode = 0;
+    switch (lookAtRuntime(splashRun.java.outcome.process.get(), window, exitCode)) {
+    case RuntimeState::Starting:
+        return;
+    case RuntimeState::WindowShown:
+        closeSplash(window, "the application's window appeared");
+        return;
+    case RuntimeState::Ended:
+        if (!splashRun.closing) {
+            logMessage(SOURCE, __LINE__, "showSplash",
+                       "splash closed after %llu ms: the Java runtime ended with exit code %lu\n",
+                       millisecSinceLaunch(), static_cast<unsigned long>(exitCode));
+        }
+        splashRun.endedEarly = exitCode != 0;
+        splashRun.exitCode = exitCode;
+        closeSplash(window, nullptr);
+        return;
+    }
+}
+
+// Any timer but a running watch's means the splash has been shown long
+// enough.
+LRESULT onTimer(HWND window, WPARAM timer) {
+    if (timer == WATCH_TIMER_ID && splashRun.java.outcome.process) {
+        onWatch(window);
+    } else {
+        closeSplash(window, "time is up");
+    }
     return 0;
 }
 
 // Later start messages are ignored altogether: starting the application again
 // or stretching the splash time is not for other programs to ask.
 LRESULT onLaunchStart(HWND window) {
-    if (launchStarted) {
+    if (splashRun.launchStarted) {
         return 0;
     }
-    launchStarted = true;
     // The timer is set before the launch so that the splash time counts the
     // launch in; the window handles no message until doJob returns.
     kernel.SetTimer(window, SPLASH_TIMER_ID, static_cast<UINT>(splashMillisec), nullptr);
-    doJob();
+    if (splashUntilWindow) {
+        splashRun.launchedAt = kernel.GetTickCount64();
+    }
+    launch(splashUntilWindow);
+    if (!splashUntilWindow) {
+        return 0;
+    }
+    if (splashRun.java.outcome.process) {
+        kernel.SetTimer(window, WATCH_TIMER_ID, WATCH_INTERVAL_MS, nullptr);
+    } else {
+        logMessage(SOURCE, __LINE__, "showSplash", "splash lasts %d ms: %s\n", splashMillisec,
+                   splashRun.java.started ? "the system gave no handle to the Java runtime"
+                                          : "the Java runtime was not started");
+    }
     return 0;
 }
 
@@ -76,7 +168,7 @@ LRESULT CALLBACK splashWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
     case WM_PAINT:
         return onPaint(window);
     case WM_TIMER:
-        return onTimer(window);
+        return onTimer(window, wParam);
     case WM_LAUNCH_START:
         return onLaunchStart(window);
     default:
@@ -100,29 +192,55 @@ int showSplash(HINSTANCE instance) {
     RECT screen{};
     kernel.GetClientRect(kernel.GetDesktopWindow(), &screen);
     SplashPlacement placement = placeSplash(screen.right, screen.bottom, splashWidth, splashHeight);
-    // WS_VISIBLE shows the window as it is made; nothing else shows it.
+    // WS_VISIBLE shows the window as it is made; nothing else shows it. The
+    // last error is cleared first: a creation that fails without setting one
+    // would otherwise be logged with a code some earlier call left behind.
+    kernel.SetLastError(NO_ERROR);
     HWND window = kernel.CreateWindowExW(0, SPLASH_CLASS, SPLASH_TITLE, WS_POPUP | WS_VISIBLE,
                                          placement.x, placement.y, placement.width,
                                          placement.height, nullptr, nullptr, instance, nullptr);
     if (window == nullptr) {
+        DWORD error = kernel.GetLastError();
         // Without a usable desktop there is no splash, but the application
         // must start all the same.
-        logError(SOURCE, __LINE__, "showSplash", kernel.GetLastError(),
-                 "no splash window: CreateWindowEx ");
-        doJob();
+        if (error != NO_ERROR) {
+            logError(SOURCE, __LINE__, "showSplash", error, "no splash window: CreateWindowEx ");
+        } else {
+            logMessage(SOURCE, __LINE__, "showSplash",
+                       "no splash window: CreateWindowEx failed without an error code\n");
+        }
+        launch(false);
+        tellFailure();
         return 0;
     }
     kernel.PostMessageW(window, WM_LAUNCH_START, 0, 0);
 
-    // The loop ends with WM_QUIT (0), whose wParam is the exit code. A failed
-    // GetMessageW (-1) ends it too rather than spinning forever.
+    // The loop ends with WM_QUIT (0). A failed GetMessageW (-1) ends it too
+    // rather than spinning forever.
     MSG message{};
-    BOOL got = 0;
-    while ((got = kernel.GetMessageW(&message, nullptr, 0, 0)) > 0) {
+    while (kernel.GetMessageW(&message, nullptr, 0, 0) > 0) {
         kernel.TranslateMessage(&message);
         kernel.DispatchMessageW(&message);
     }
-    return got == 0 ? static_cast<int>(message.wParam) : 0;
+    splashRun.loopEnded = true;
+    // Another program can close the window, or end the loop with a quit
+    // message of its own, even before the start message arrives: the
+    // splash never holds the application back.
+    if (!splashRun.launchStarted) {
+        logMessage(SOURCE, __LINE__, "showSplash",
+                   "splash window closed before the application was started: starting it now\n");
+        launch(false);
+    } else if (!splashRun.closing) {
+        logMessage(SOURCE, __LINE__, "showSplash", "splash window closed before its time\n");
+    }
+    // A loop ended by someone else's quit message leaves the window up; it
+    // must not stand over the failure message.
+    kernel.DestroyWindow(window);
+    stopWatching(window);
+    tellFailure();
+    // Always 0: a quit message from another program does not choose the
+    // launcher's exit code.
+    return 0;
 }
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR tail, int) {
@@ -135,7 +253,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR tail, int) {
     commandLineArgs = tail;
     prepareJob();
     if (splashMillisec == 0) {
-        doJob();
+        doJob(showFailure ? &splashRun.java : nullptr);
+        tellFailure();
         return 0;
     }
     return showSplash(instance);

@@ -26,6 +26,9 @@ struct KernelServices {
     decltype(&::DeleteProcThreadAttributeList) DeleteProcThreadAttributeList =
         ::DeleteProcThreadAttributeList;
     decltype(&::ExitProcess) ExitProcess = ::ExitProcess;
+    decltype(&::GetProcessId) GetProcessId = ::GetProcessId;
+    decltype(&::WaitForSingleObject) WaitForSingleObject = ::WaitForSingleObject;
+    decltype(&::GetExitCodeProcess) GetExitCodeProcess = ::GetExitCodeProcess;
 
     // Files
     decltype(&::CreateFileW) CreateFileW = ::CreateFileW;
@@ -58,6 +61,7 @@ struct KernelServices {
     decltype(&::FormatMessageW) FormatMessageW = ::FormatMessageW;
     decltype(&::LocalFree) LocalFree = ::LocalFree;
     decltype(&::GetLastError) GetLastError = ::GetLastError;
+    decltype(&::SetLastError) SetLastError = ::SetLastError;
 
     // The log lock and the debugger
     decltype(&::InitializeCriticalSectionAndSpinCount) InitializeCriticalSectionAndSpinCount =
@@ -92,6 +96,20 @@ struct KernelServices {
     decltype(&::EndPaint) EndPaint = ::EndPaint;
     decltype(&::DrawIconEx) DrawIconEx = ::DrawIconEx;
     decltype(&::FillRect) FillRect = ::FillRect;
+    decltype(&::DestroyWindow) DestroyWindow = ::DestroyWindow;
+
+    // Watching the Java runtime for its first window (user32)
+    decltype(&::EnumWindows) EnumWindows = ::EnumWindows;
+    decltype(&::GetWindowThreadProcessId) GetWindowThreadProcessId = ::GetWindowThreadProcessId;
+    decltype(&::IsWindowVisible) IsWindowVisible = ::IsWindowVisible;
+
+    // The failure message (user32) and the name it bears (version)
+    decltype(&::MessageBoxW) MessageBoxW = ::MessageBoxW;
+    decltype(&::GetProcessWindowStation) GetProcessWindowStation = ::GetProcessWindowStation;
+    decltype(&::GetUserObjectInformationW) GetUserObjectInformationW = ::GetUserObjectInformationW;
+    decltype(&::GetFileVersionInfoSizeW) GetFileVersionInfoSizeW = ::GetFileVersionInfoSizeW;
+    decltype(&::GetFileVersionInfoW) GetFileVersionInfoW = ::GetFileVersionInfoW;
+    decltype(&::VerQueryValueW) VerQueryValueW = ::VerQueryValueW;
 };
 
 extern KernelServices kernel;

@@ -24,6 +24,8 @@ const wchar_t* moduleName = nullptr;
 wchar_t systemDir[MAX_PATH];
 wchar_t programData[MAX_PATH];
 int splashMillisec = 0;
+bool splashUntilWindow = false;
+bool showFailure = false;
 
 namespace {
 
@@ -107,11 +109,14 @@ bool readConfiguration(WideText& splashImagePath) {
     WideText splashImageName;
     if (loadConfig(configFile.get(), splashMillisec, splashImageName, configApplication,
                    configApplication2, configDataDir, configLogDir, configPath, configMainJar,
-                   configJavaOptions) != 0) {
+                   configJavaOptions, splashUntilWindow, showFailure) != 0) {
         logMessage(SOURCE, __LINE__, "prepareJob", "error loadConfig\n");
     }
-    // The name always lies in the executable's folder, whatever it holds; with
-    // no name configured the path ends in "(null)".
+    // Without a name there is no image to open: the splash is the plain window.
+    if (splashImageName.isNull()) {
+        return true;
+    }
+    // The name always lies in the executable's folder, whatever it holds.
     return format(splashImagePath, L"%s\\%s", moduleDir, splashImageName.get()) == 0;
 }
 
@@ -218,6 +223,14 @@ void readString(const toml_table_t* table, const char* key, WideText& setting) {
     setting.fromUtf8(text.get());
 }
 
+// A boolean key sets its setting; a missing key or another type leaves it.
+void readBoolean(const toml_table_t* table, const char* key, bool& setting) {
+    toml_datum_t value = toml_bool_in(table, key);
+    if (value.ok) {
+        setting = value.u.b != 0;
+    }
+}
+
 // An array key appends each string element followed by `separator`; the first
 // element that is not a string ends the list. The elements are joined first
 // and converted once: appending them one by one would copy the growing
@@ -283,7 +296,8 @@ void prepareJob() {
 
 int loadConfig(const wchar_t* path, int& millisec, WideText& splashImageName,
                WideText& application, WideText& application2, WideText& dataDir,
-               WideText& logDir, WideText& pathEntry, WideText& mainJar, WideText& javaOptions) {
+               WideText& logDir, WideText& pathEntry, WideText& mainJar, WideText& javaOptions,
+               bool& untilWindow, bool& failureShown) {
     char errors[222] = {};
     TomlDocument document;
     {
@@ -318,6 +332,7 @@ int loadConfig(const wchar_t* path, int& millisec, WideText& splashImageName,
         if (value.ok) {
             millisec = saturatedToInt32(value.u.i);
         }
+        readBoolean(splash, "until_window", untilWindow);
     }
     if (const toml_table_t* env = toml_table_in(document.get(), "env")) {
         appendStrings(env, "PATH", pathEntry, ";");
@@ -331,6 +346,7 @@ int loadConfig(const wchar_t* path, int& millisec, WideText& splashImageName,
         readString(app, "exec2", application2);
         readString(app, "log_dir", logDir);
         readString(app, "data_dir", dataDir);
+        readBoolean(app, "show_failure", failureShown);
     }
     return 0;
 }
@@ -447,13 +463,24 @@ void composeJob(JobPlan& plan) {
     plan.java.refusedAsBatchFile = isBatchFile(configApplication.get());
 }
 
-void doJob() {
+void doJob(JavaStart* java) {
     JobPlan plan;
     composeJob(plan);
     if (plan.secondProgramDue && startProcess(plan.secondProgram) != 0) {
         logMessage(SOURCE, __LINE__, "doJob", "error startProcess2\n");
     }
-    if (plan.javaDue && startProcess(plan.java) != 0) {
+    if (!plan.javaDue) {
+        return;
+    }
+    bool started = startProcess(plan.java, java != nullptr ? &java->outcome : nullptr) == 0;
+    if (!started) {
         logMessage(SOURCE, __LINE__, "doJob", "error startProcess\n");
+    }
+    if (java != nullptr) {
+        java->started = started;
+        java->failed = !started;
+    }
+    if (java != nullptr && !plan.java.errLog.isNull()) {
+        java->errLog.appendWide(plan.java.errLog.get());
     }
 }

@@ -23,6 +23,12 @@ extern wchar_t systemDir[MAX_PATH];
 extern wchar_t programData[MAX_PATH];
 // Splash time in milliseconds, 0 to 60000 once prepareJob has run.
 extern int splashMillisec;
+// [splash] until_window: the splash closes as soon as the Java runtime shows
+// a window or ends, splashMillisec being the longest it stays.
+extern bool splashUntilWindow;
+// [app] show_failure: the user is told in a message box when the Java
+// runtime cannot start or ends before it shows a window.
+extern bool showFailure;
 
 // The configuration file beside the executable, once moduleDir and moduleName
 // are known: moduleDir\<moduleName>.toml.
@@ -36,7 +42,8 @@ void prepareJob();
 // was opened and parsed, ERROR_GENERIC (touching nothing) otherwise.
 int loadConfig(const wchar_t* path, int& millisec, WideText& splashImageName,
                WideText& application, WideText& application2, WideText& dataDir,
-               WideText& logDir, WideText& pathEntry, WideText& mainJar, WideText& javaOptions);
+               WideText& logDir, WideText& pathEntry, WideText& mainJar, WideText& javaOptions,
+               bool& untilWindow, bool& failureShown);
 
 // A placeholder (not empty) and the text it stands for.
 struct Placeholder {
@@ -73,6 +80,20 @@ struct JobPlan {
 // the empty text.
 void composeJob(JobPlan& plan);
 
+// How the Java application's start went, for a caller that watches the
+// runtime or tells the user of a failure.
+struct JavaStart {
+    // The runtime was started.
+    bool started = false;
+    // Its start was due and failed ("error startProcess" in the log).
+    bool failed = false;
+    // keepProcess asks for the runtime's process handle.
+    StartOutcome outcome;
+    // The runtime's standard-error file; null for the null device.
+    WideText errLog;
+};
+
 // Starts the second program and the Java application as configured:
-// composeJob, then each due start is carried out.
-void doJob();
+// composeJob, then each due start is carried out. `java`, when given, learns
+// how the Java application's start went.
+void doJob(JavaStart* java = nullptr);

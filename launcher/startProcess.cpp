@@ -73,9 +73,8 @@ struct ChildOutput {
 // folder stands at the name, the child gets the null device for the stream
 // and the application starts all the same. False when the start cannot go
 // on; the reason is logged.
-bool openOutput(const WideText& name, ChildOutput& output) {
+bool openOutput(const WideText& name, ChildOutput& output, DWORD& error) {
     if (!name.isNull()) {
-        DWORD error = 0;
         switch (openFileInFolder(output.handle, name.get(), folderLengthOf(name.get()),
                                  FILE_APPEND_DATA, true, error)) {
         case FileOpening::Opened:
@@ -92,7 +91,8 @@ bool openOutput(const WideText& name, ChildOutput& output) {
     }
     output.handle.reset(openNullDevice(FILE_APPEND_DATA).release());
     if (!output.handle) {
-        logError(SOURCE, __LINE__, "startProcess", kernel.GetLastError(), " ");
+        error = kernel.GetLastError();
+        logError(SOURCE, __LINE__, "startProcess", error, " ");
         return false;
     }
     return true;
@@ -180,7 +180,9 @@ void composeStart(ChildStart& start, const wchar_t* outLog, const wchar_t* errLo
     format(start.commandLine, L"\"%s\" %s", application, arguments);
 }
 
-int startProcess(ChildStart& start) {
+int startProcess(ChildStart& start, StartOutcome* outcome) {
+    StartOutcome unasked;
+    StartOutcome& told = outcome != nullptr ? *outcome : unasked;
     if (start.application.isNull() || start.currentDirectory.isNull()) {
         return ERROR_GENERIC;
     }
@@ -190,6 +192,7 @@ int startProcess(ChildStart& start) {
         return ERROR_GENERIC;
     }
     if (!start.environmentRead) {
+        told.error = start.environmentError;
         logError(SOURCE, __LINE__, "startProcess", start.environmentError, " ");
         return ERROR_GENERIC;
     }
@@ -203,7 +206,8 @@ int startProcess(ChildStart& start) {
 
     ChildOutput output;
     ChildOutput error;
-    if (!openOutput(start.outLog, output) || !openOutput(start.errLog, error)) {
+    if (!openOutput(start.outLog, output, told.error) ||
+        !openOutput(start.errLog, error, told.error)) {
         return ERROR_GENERIC;
     }
     // The null device does not fail to open; should it, the child simply reads
@@ -241,7 +245,8 @@ int startProcess(ChildStart& start) {
                                    EXTENDED_STARTUPINFO_PRESENT,
                                childEnvironment, start.currentDirectory.get(),
                                &startup.StartupInfo, &process)) {
-        logError(SOURCE, __LINE__, "startProcess", kernel.GetLastError(), "CreateProcess ");
+        told.error = kernel.GetLastError();
+        logError(SOURCE, __LINE__, "startProcess", told.error, "CreateProcess ");
         return ERROR_GENERIC;
     }
     FileHandle childProcess{process.hProcess};
@@ -259,9 +264,11 @@ int startProcess(ChildStart& start) {
         // not reported as failed, only as not known.
         logError(SOURCE, __LINE__, "startProcess", kernel.GetLastError(),
                  "child neither resumed nor ended, it may be running: TerminateProcess ");
+    } else if (told.keepProcess) {
+        told.process.reset(childProcess.release());
     }
     // The child holds its own copies of the three files; the launcher keeps
-    // nothing of it.
+    // nothing of it but what the caller asked for.
     childProcess.close();
     childThread.close();
     output.handle.close();

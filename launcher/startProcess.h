@@ -1,6 +1,6 @@
 // Starting one child process with a filtered environment and redirected
-// standard handles. The launcher never waits for a child or keeps a handle to
-// it.
+// standard handles. The launcher never waits for a child; it keeps a handle
+// to the Java runtime only while the splash watches for its first window.
 //
 // A start is made in two steps: composeStart works out everything the start
 // passes to the system without opening a file or making a process, and
@@ -9,6 +9,7 @@
 #pragma once
 
 #include "CppTool.h"
+#include "owners.h"
 
 #include <windows.h>
 
@@ -58,13 +59,26 @@ void composeStart(ChildStart& start, const wchar_t* outLog, const wchar_t* errLo
                   const wchar_t* application, const wchar_t* currentDirectory,
                   const wchar_t* arguments);
 
+// What a start tells a caller that asks for more than its result.
+struct StartOutcome {
+    // Set by the caller that watches the child: the child's process handle is
+    // then handed over instead of closed.
+    bool keepProcess = false;
+    // The running child; empty when the start failed, when it was not asked
+    // for, or when the system gave no hold on the child.
+    FileHandle process;
+    // The system's code for a failed start; 0 when the launcher refused the
+    // start for a reason of its own.
+    DWORD error = 0;
+};
+
 // Carries out a composed start: logs it, opens the output files (only the
 // very files of that name in their folder; anything else there gives the
 // child the null device), creates the child with exactly its three standard
 // handles, and empties the files once the child exists. Returns 0 when the
 // child was created, ERROR_GENERIC otherwise; a failed start leaves the files
-// as they were.
-int startProcess(ChildStart& start);
+// as they were. `outcome`, when given, learns the rest.
+int startProcess(ChildStart& start, StartOutcome* outcome = nullptr);
 
 // A name that the system would run through the command interpreter: it ends
 // in ".bat" or ".cmd" in any letter case, trailing dots and blanks aside

@@ -397,6 +397,17 @@ toml_datum_t toml_int_in(const toml_table_t* table, const char* key) {
     return datum;
 }
 
+toml_datum_t toml_bool_in(const toml_table_t* table, const char* key) {
+    toml_datum_t datum{};
+    const toml::node* node = tableOf(table)->get(key);
+    const toml::value<bool>* boolean = node != nullptr ? node->as_boolean() : nullptr;
+    if (boolean != nullptr) {
+        datum.ok = 1;
+        datum.u.b = boolean->get() ? 1 : 0;
+    }
+    return datum;
+}
+
 toml_datum_t toml_string_at(const toml_array_t* array, int index) {
     const toml::array* elements = arrayOf(array);
     if (index < 0 || static_cast<std::size_t>(index) >= elements->size()) {

@@ -1,7 +1,7 @@
 // The TOML reader behind the configuration file: a document parsed from an
-// open stream, and lookups of tables, arrays, strings and integers by exact
-// name. Values come out as plain records, so the caller never meets the
-// parser's own types.
+// open stream, and lookups of tables, arrays, strings, integers and booleans
+// by exact name. Values come out as plain records, so the caller never meets
+// the parser's own types.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +20,7 @@ struct toml_datum_t {
     union {
         char* s;
         std::int64_t i;
+        int b;
     } u;
 };
 
@@ -32,13 +33,15 @@ toml_table_t* toml_parse_file(std::FILE* stream, char* errbuf, int errbufsz);
 // Releases a document with everything in it; null is allowed.
 void toml_free(toml_table_t* document);
 
-// The table, array, string or integer called `key` in `table`, or null (ok 0)
-// when it is missing or of another kind. Integers are only integers: a float
-// or a boolean is not read as one.
+// The table, array, string, integer or boolean called `key` in `table`, or
+// null (ok 0) when it is missing or of another kind. Integers are only
+// integers: a float or a boolean is not read as one; booleans are only true
+// and false, never a number or a string.
 toml_table_t* toml_table_in(const toml_table_t* table, const char* key);
 toml_array_t* toml_array_in(const toml_table_t* table, const char* key);
 toml_datum_t toml_string_in(const toml_table_t* table, const char* key);
 toml_datum_t toml_int_in(const toml_table_t* table, const char* key);
+toml_datum_t toml_bool_in(const toml_table_t* table, const char* key);
 
 // The string at `index` (from 0) of `array`; ok 0 past the end and for an
 // element that is not a string.

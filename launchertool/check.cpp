@@ -178,6 +178,7 @@ void addSplash(CheckReport& report, const DryRun& dryRun, const std::vector<LogE
                const toml::table& document, EffectiveValues& effective) {
     Splash& splash = report.splash;
     splash.millisec = splashMillisec;
+    splash.untilWindow = splashUntilWindow;
     if (splashMillisec == 0) {
         return;
     }
@@ -247,6 +248,7 @@ int check(const wchar_t* given, bool json) {
     }
 
     CheckReport report;
+    report.showFailure = showFailure;
     WideText configFile;
     configFilePath(configFile);
     WideText logPath;

@@ -53,7 +53,10 @@ void splashText(std::string& out, const Splash& splash) {
         field(out, "time", "0 ms: no splash window");
         return;
     }
-    field(out, "time", std::to_string(splash.millisec) + " ms");
+    field(out, "time", std::to_string(splash.millisec) + " ms" +
+                           (splash.untilWindow
+                                ? ", or until the application's window appears or it ends"
+                                : ""));
     field(out, "image", splash.image.value_or("none"));
     if (splash.width && splash.height) {
         field(out, "size", std::to_string(*splash.width) + " x " + std::to_string(*splash.height));
@@ -62,8 +65,11 @@ void splashText(std::string& out, const Splash& splash) {
     }
 }
 
-void startsText(std::string& out, const std::vector<Start>& starts) {
+void startsText(std::string& out, const std::vector<Start>& starts, bool showFailure) {
     out += "\nStarts\n";
+    field(out, "failure message",
+          showFailure ? "shown when the Java runtime cannot start or ends before its window"
+                      : "none (show_failure is not set)");
     if (starts.empty()) {
         out += "  none\n";
     }
@@ -130,7 +136,7 @@ std::string reportText(const CheckReport& report) {
         line(out, "  ", setting);
     }
     splashText(out, report.splash);
-    startsText(out, report.starts);
+    startsText(out, report.starts, report.showFailure);
     findingsText(out, report.findings);
     int errors = countOf(report, Severity::error);
     int warnings = countOf(report, Severity::warning);
@@ -176,9 +182,11 @@ std::string reportJson(const CheckReport& report) {
         {"settings", settings},
         {"splash",
          {{"millisec", report.splash.millisec},
+          {"untilWindow", report.splash.untilWindow},
           {"image", orNull(report.splash.image)},
           {"width", orNull(report.splash.width)},
           {"height", orNull(report.splash.height)}}},
+        {"showFailure", report.showFailure},
         {"starts", starts},
         {"findings", findings},
     };

@@ -36,6 +36,9 @@ struct Setting {
 
 struct Splash {
     int millisec = 0;
+    // until_window: the splash closes when the Java runtime shows a window
+    // or ends, millisec being the longest.
+    bool untilWindow = false;
     std::optional<std::string> image;
     std::optional<int> width;
     std::optional<int> height;
@@ -60,6 +63,8 @@ struct CheckReport {
     std::vector<std::string> settingLines;
     std::vector<Setting> settings;
     Splash splash;
+    // show_failure: the user is told when the Java runtime cannot start.
+    bool showFailure = false;
     std::vector<Start> starts;
     // Errors first (orderFindings).
     std::vector<Finding> findings;

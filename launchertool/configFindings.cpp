@@ -7,7 +7,7 @@
 
 namespace {
 
-enum class Kind { string, integer, stringArray };
+enum class Kind { string, integer, stringArray, boolean };
 
 // What the launcher reads from its configuration file: these names, exactly,
 // with these types. Anything else it passes over without a word.
@@ -22,7 +22,8 @@ const KnownKey knownKeys[] = {
     {"env", "PATH", Kind::stringArray},    {"jre", "main_jar", Kind::string},
     {"jre", "options", Kind::stringArray}, {"app", "exec", Kind::string},
     {"app", "exec2", Kind::string},        {"app", "log_dir", Kind::string},
-    {"app", "data_dir", Kind::string},
+    {"app", "data_dir", Kind::string},     {"splash", "until_window", Kind::boolean},
+    {"app", "show_failure", Kind::boolean},
 };
 
 const char* const knownTables[] = {"splash", "env", "jre", "app"};
@@ -290,12 +291,30 @@ void checkMillisec(const std::string& name, std::int64_t written, std::optional<
     }
 }
 
+// until_window shortens a splash that watches a started Java runtime; with
+// either missing it changes nothing.
+void checkUntilWindow(const std::string& name, std::optional<int> line,
+                      const EffectiveValues& effective, int effectiveMillisec,
+                      std::vector<Finding>& findings) {
+    if (effectiveMillisec == 0) {
+        warn(findings, "until-window-unused", name, line,
+             "`until_window = true` does nothing without a splash: set `millisec` above 0 in "
+             "[splash], the longest the splash may stay");
+    } else if (effective.count("jre.main_jar") == 0) {
+        warn(findings, "until-window-unused", name, line,
+             "`until_window = true` does nothing here: no Java runtime is started (`main_jar` "
+             "in [jre] is not set), so the splash lasts its `millisec`");
+    }
+}
+
 std::string wrongTypeAdvice(Kind kind) {
     switch (kind) {
     case Kind::integer:
         return "write a whole number without quotes or fraction (`millisec = 2500`)";
     case Kind::stringArray:
         return "write an array of strings, even for one element (`PATH = ['C:\\jre\\bin']`)";
+    case Kind::boolean:
+        return "write true or false without quotes (`until_window = true`)";
     default:
         return "write a string in single quotes (`exec = 'C:\\jre\\bin\\javaw.exe'`)";
     }
@@ -307,6 +326,8 @@ std::string kindName(Kind kind) {
         return "an integer";
     case Kind::stringArray:
         return "an array of strings";
+    case Kind::boolean:
+        return "true or false";
     default:
         return "a string";
     }
@@ -341,7 +362,8 @@ void checkKnownKey(const KnownKey& known, const toml::node& node, const Effectiv
     std::optional<int> line = lineOfNode(node);
     bool rightType = (known.kind == Kind::string && node.is_string()) ||
                      (known.kind == Kind::integer && node.is_integer()) ||
-                     (known.kind == Kind::stringArray && node.is_array());
+                     (known.kind == Kind::stringArray && node.is_array()) ||
+                     (known.kind == Kind::boolean && node.is_boolean());
     if (!rightType) {
         warn(findings, "wrong-type", name, line,
              "`" + std::string(known.key) + "` is " + typeName(node.type()) +
@@ -349,7 +371,11 @@ void checkKnownKey(const KnownKey& known, const toml::node& node, const Effectiv
                  " there, so it ignores the key: " + wrongTypeAdvice(known.kind));
         return;
     }
-    if (known.kind == Kind::integer) {
+    if (known.kind == Kind::boolean) {
+        if (std::string(known.key) == "until_window" && node.as_boolean()->get()) {
+            checkUntilWindow(name, line, effective, effectiveMillisec, findings);
+        }
+    } else if (known.kind == Kind::integer) {
         checkMillisec(name, node.as_integer()->get(), line, effectiveMillisec, findings);
     } else if (known.kind == Kind::string) {
         std::set<std::string> reported;

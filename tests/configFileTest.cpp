@@ -19,9 +19,11 @@ struct Settings {
     Settings() { path.appendWide(L"PATH="); }
     int millisec = 123;
     WideText image, application, application2, dataDir, logDir, path, mainJar, javaOptions;
+    bool untilWindow = false;
+    bool showFailure = false;
 
     bool untouched() const {
-        return millisec == 123 && image.isNull() && application.isNull() && application2.isNull() &&
+        return millisec == 123 && !untilWindow && !showFailure && image.isNull() && application.isNull() && application2.isNull() &&
                dataDir.isNull() && logDir.isNull() && std::wcscmp(path.get(), L"PATH=") == 0 &&
                mainJar.isNull() && javaOptions.isNull();
     }
@@ -49,7 +51,8 @@ protected:
     int loadFrom(const std::wstring& path, Settings& settings) {
         return loadConfig(path.c_str(), settings.millisec, settings.image, settings.application,
                           settings.application2, settings.dataDir, settings.logDir, settings.path,
-                          settings.mainJar, settings.javaOptions);
+                          settings.mainJar, settings.javaOptions, settings.untilWindow,
+                          settings.showFailure);
     }
 
     // The entries written so far; the log is closed to read them. No entry,
@@ -262,6 +265,26 @@ TEST_F(ConfigFile, StringKeysTakeOnlyStrings) {
                    settings),
               0);
     EXPECT_TRUE(settings.untouched());
+}
+
+// The two switches take only TOML's true and false, each in its own table.
+TEST_F(ConfigFile, SwitchesTakeOnlyBooleansInTheirOwnTables) {
+    struct Case {
+        const char* toml;
+        bool untilWindow;
+        bool showFailure;
+    };
+    for (const Case& c : {
+             Case{"[splash]\nuntil_window = true\n[app]\nshow_failure = true\n", true, true},
+             Case{"[splash]\nuntil_window = false\n[app]\nshow_failure = false\n", false, false},
+             Case{"[splash]\nuntil_window = 1\n[app]\nshow_failure = 'true'\n", false, false},
+             Case{"[app]\nuntil_window = true\n[splash]\nshow_failure = true\n", false, false},
+         }) {
+        Settings settings;
+        EXPECT_EQ(load(c.toml, settings), 0) << c.toml;
+        EXPECT_EQ(settings.untilWindow, c.untilWindow) << c.toml;
+        EXPECT_EQ(settings.showFailure, c.showFailure) << c.toml;
+    }
 }
 
 TEST_F(ConfigFile, TableAndKeyNamesAreCaseSensitive) {

@@ -143,6 +143,17 @@ const ProblemCase problemCases[] = {
      [](const Installation&, std::string& config) {
          replaceIn(config, "millisec = 2500", "millisec = 70000");
      }},
+    {"until-window-unused", "splash.until_window", 5,
+     [](const Installation&, std::string& config) {
+         replaceIn(config, "millisec = 2500", "millisec = 0\nuntil_window = true");
+     }},
+    {"until-window-unused", "splash.until_window", 5,
+     [](const Installation&, std::string& config) {
+         replaceIn(config, "millisec = 2500", "millisec = 2500\nuntil_window = true");
+         replaceIn(config, "main_jar = '$(moduleDir)\\app\\main.jar'\n", "");
+     }},
+    {"wrong-type", "app.show_failure", 18,
+     [](const Installation&, std::string& config) { config += "show_failure = 'true'\n"; }},
     {"option-with-blank", "jre.options", 11,
      [](const Installation&, std::string& config) {
          replaceIn(config, "'-Xms64m'", "'-Dapp.dir=C:\\Program Files\\Acme'");
@@ -235,8 +246,10 @@ TEST(LauncherToolCheck, TheWorkedExampleInstalledWithAllItsFilesIsClean) {
     EXPECT_EQ(report["installation"]["configFile"], utf8(installation.folder) + "\\Acme.toml");
     EXPECT_EQ(report["installation"]["logKept"], true);
     EXPECT_EQ(report["settings"]["configMainJar"], utf8(installation.folder) + "\\app\\main.jar");
+    EXPECT_EQ(report["showFailure"], false);
     EXPECT_EQ(report["splash"],
               json({{"millisec", 2500},
+                    {"untilWindow", false},
                     {"image", utf8(installation.folder) + "\\splash.ico"},
                     {"width", 300},
                     {"height", 150}}));

@@ -34,10 +34,7 @@ protected:
     void SetUp() override {
         resetLauncherState();
         calls.clear();
-        logPath_ = freshLogFile(L"SplashWindowTest");
-        std::wcscpy(programData, L"C:\\ProgramData");
-        std::wcscpy(moduleDir, L"SplashWindowTest");
-        moduleName = moduleDir;
+        freshLog();
         kernel.CreateProcessW = [](LPCWSTR application, LPWSTR, LPSECURITY_ATTRIBUTES,
                                    LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID, LPCWSTR,
                                    LPSTARTUPINFOW, LPPROCESS_INFORMATION) WINAPI -> BOOL {
@@ -69,6 +66,14 @@ protected:
         };
     }
     void TearDown() override { resetLauncherState(); }
+
+    // Logs go to a fresh log of their own; reading the log ends this.
+    void freshLog() {
+        logPath_ = freshLogFile(L"SplashWindowTest");
+        std::wcscpy(programData, L"C:\\ProgramData");
+        std::wcscpy(moduleDir, L"SplashWindowTest");
+        moduleName = moduleDir;
+    }
 
     // A second program is configured: doJob shows as its start.
     void configureSecondProgram() {
@@ -237,6 +242,12 @@ protected:
 
 bool SplashPath::windowIsMade = true;
 
+namespace {
+
+DWORD creationError = NO_ERROR;
+
+}  // namespace
+
 TEST_F(SplashPath, WindowIsABorderlessVisiblePopupCentredAtTheImageSize) {
     windowIsMade = true;
     splashWidth = 301;
@@ -263,6 +274,33 @@ TEST_F(SplashPath, WindowThatCannotBeMadeIsLoggedAndTheApplicationStartsWithoutI
     EXPECT_EQ(entryOrigin(lines[0]), "entryAndSplash:showSplash");
     EXPECT_EQ(entryBody(lines[0]).rfind("err:1400 no splash window: CreateWindowEx ", 0), 0u)
         << lines[0];
+}
+
+// A window that cannot be made is logged with the code the creation left,
+// never with one an earlier call left behind (33, the log's own lock).
+TEST_F(SplashPath, FailedWindowIsLoggedWithItsOwnErrorCodeOrNone) {
+    windowIsMade = false;
+    struct Case {
+        DWORD creationError;
+        const char* entry;
+    };
+    for (const Case& c : {Case{ERROR_INVALID_WINDOW_HANDLE, "err:1400 no splash window: CreateWindowEx "},
+                          Case{NO_ERROR, "no splash window: CreateWindowEx failed without an error code"}}) {
+        freshLog();
+        creationError = c.creationError;
+        kernel.CreateWindowExW = [](DWORD, LPCWSTR, LPCWSTR, DWORD, int, int, int, int, HWND, HMENU,
+                                    HINSTANCE, LPVOID) WINAPI -> HWND {
+            if (creationError != NO_ERROR) {
+                SetLastError(creationError);
+            }
+            return nullptr;
+        };
+        SetLastError(ERROR_LOCK_VIOLATION);
+        EXPECT_EQ(showSplash(GetModuleHandleW(nullptr)), 0);
+        std::vector<std::string> lines = logLines();
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(entryBody(lines[0]).rfind(c.entry, 0), 0u) << lines[0];
+    }
 }
 
 TEST(SplashGeometry, DefaultSizeForSizesOfZeroOrLess) {

@@ -118,7 +118,20 @@ void resetLauncherState() {
     moduleName = nullptr;
     commandLineArgs = nullptr;
     splashMillisec = 0;
-    launchStarted = false;
+    splashRun.launchStarted = false;
+    splashRun.closing = false;
+    splashRun.loopEnded = false;
+    splashRun.launchedAt = 0;
+    splashRun.java.started = false;
+    splashRun.java.failed = false;
+    splashRun.java.outcome.keepProcess = false;
+    splashRun.java.outcome.process.close();
+    splashRun.java.outcome.error = 0;
+    splashRun.java.errLog.release();
+    splashRun.endedEarly = false;
+    splashRun.exitCode = 0;
+    splashUntilWindow = false;
+    showFailure = false;
     if (splashIcon != nullptr) {
         DestroyIcon(splashIcon);
     }

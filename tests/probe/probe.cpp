@@ -16,6 +16,10 @@
 // It is written under another name and renamed when complete, so a reader
 // that finds the record finds all of it. With "--linger=<MS>" on the command
 // line the probe stays that long after writing it, holding what it inherited.
+// With "--window-after=<MS>" it waits that long, then shows a visible window
+// of the class "PROBEWINDOW" for the linger time, as an application's first
+// window. With "--exit-code=<N>" it writes "probe failing with exit code N"
+// as a line to standard error and ends with N.
 #include <windows.h>
 
 #include <cwchar>
@@ -39,6 +43,37 @@ bool writeMarker(DWORD which, const char* marker) {
            written == static_cast<DWORD>(lstrlenA(marker));
 }
 
+// The number after `option` on the command line; `otherwise` without it.
+unsigned long numberAfter(const wchar_t* option, unsigned long otherwise) {
+    std::wstring commandLine = GetCommandLineW();
+    std::size_t at = commandLine.find(option);
+    if (at == std::wstring::npos) {
+        return otherwise;
+    }
+    return std::wcstoul(commandLine.c_str() + at + std::wcslen(option), nullptr, 10);
+}
+
+// A plain visible top-level window for `millisec`, its messages served.
+void showWindow(HINSTANCE instance, DWORD millisec) {
+    WNDCLASSW windowClass{};
+    windowClass.lpfnWndProc = DefWindowProcW;
+    windowClass.hInstance = instance;
+    windowClass.lpszClassName = L"PROBEWINDOW";
+    RegisterClassW(&windowClass);
+    HWND window = CreateWindowExW(0, L"PROBEWINDOW", L"probe window", WS_OVERLAPPEDWINDOW | WS_VISIBLE,
+                                  0, 0, 200, 100, nullptr, nullptr, instance, nullptr);
+    if (window == nullptr) {
+        return;
+    }
+    UINT_PTR timer = SetTimer(nullptr, 0, millisec, nullptr);
+    MSG message;
+    while (GetMessageW(&message, nullptr, 0, 0) > 0 && message.message != WM_TIMER) {
+        DispatchMessageW(&message);
+    }
+    KillTimer(nullptr, timer);
+    DestroyWindow(window);
+}
+
 std::wstring recordName() {
     std::wstring commandLine = GetCommandLineW();
     std::size_t named = commandLine.find(L"--record=");
@@ -55,7 +90,7 @@ std::wstring recordName() {
 
 }  // namespace
 
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     std::string record = "commandLine=" + utf8(GetCommandLineW()) + "\n";
 
     wchar_t directory[MAX_PATH] = L"";
@@ -97,10 +132,18 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     if (!MoveFileExW(partial.c_str(), name.c_str(), MOVEFILE_REPLACE_EXISTING)) {
         return 2;
     }
-    std::wstring commandLine = GetCommandLineW();
-    std::size_t linger = commandLine.find(L"--linger=");
-    if (linger != std::wstring::npos) {
-        Sleep(static_cast<DWORD>(std::wcstoul(commandLine.c_str() + linger + 9, nullptr, 10)));
+    DWORD linger = numberAfter(L"--linger=", 0);
+    DWORD windowAfter = numberAfter(L"--window-after=", INFINITE);
+    if (windowAfter != INFINITE) {
+        Sleep(windowAfter);
+        showWindow(instance, linger);
+    } else {
+        Sleep(linger);
     }
-    return 0;
+    unsigned long exitCode = numberAfter(L"--exit-code=", 0);
+    if (exitCode != 0) {
+        std::string line = "probe failing with exit code " + std::to_string(exitCode) + "\n";
+        writeMarker(STD_ERROR_HANDLE, line.c_str());
+    }
+    return static_cast<int>(exitCode);
 }
