@@ -197,7 +197,7 @@ std::string layOutResourceTree(std::vector<Resource> resources, std::uint32_t ad
     }
     // The directories first (the root, every type's, every name's), then
     // the data entries; the name texts are appended as the entries are
-    // written, and the data follows on 8-byte boundaries.
+    // written, and the data follows on 4-byte boundaries.
     auto directorySize = [](std::size_t entries) { return directoryHeaderSize + entrySize * entries; };
     std::size_t size = directorySize(types.size());
     std::vector<std::size_t> typeAt;
@@ -245,7 +245,7 @@ std::string layOutResourceTree(std::vector<Resource> resources, std::uint32_t ad
         }
     }
     for (std::size_t i = 0; i < resources.size(); ++i) {
-        out.resize(alignedUp(out.size(), 8), '\0');
+        out.resize(alignedUp(out.size(), 4), '\0');
         std::size_t entry = dataEntriesAt + dataEntrySize * i;
         putU32(out, entry, address + static_cast<std::uint32_t>(out.size()));
         putU32(out, entry + 4, static_cast<std::uint32_t>(resources[i].bytes.size()));
