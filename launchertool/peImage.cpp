@@ -135,6 +135,9 @@ ResourceSection resourceSection(const PeImage& image, const std::string& which) 
         return {};
     }
     const Section& section = image.sections[index];
+    if (section.rawSize == 0) {
+        fail(which + " does not read: its resource section holds no data in the file");
+    }
     // Beyond its raw data a section holds zeros, which no resource is made of.
     std::uint32_t size = std::min(memorySize(section), section.rawSize);
     return {image.bytes->substr(section.rawPointer, size), section.virtualAddress};

@@ -158,6 +158,9 @@ void writeDirectory(std::string& out, std::size_t at, const std::vector<Resource
         }
         putU32(out, entry + 4, targets[e]);
     }
+    if (named > 0xFFFF || names.size() - named > 0xFFFF) {
+        fail("a resource directory would hold more than 65535 entries of a kind");
+    }
     putU16(out, at + 12, static_cast<std::uint16_t>(named));
     putU16(out, at + 14, static_cast<std::uint16_t>(names.size() - named));
 }

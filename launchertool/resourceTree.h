@@ -38,7 +38,8 @@ std::vector<Resource> readResourceTree(const std::string& section, std::uint32_t
 
 // The section for `address`: named types and names first, by their text,
 // then numbers in ascending order, languages ascending; the same resources
-// always give the same bytes.
+// always give the same bytes. Fails when a directory would need more
+// entries than its 16-bit counts hold.
 std::string layOutResourceTree(std::vector<Resource> resources, std::uint32_t address);
 
 // The first resource of that type and number in any language; null if none.

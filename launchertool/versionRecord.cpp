@@ -222,6 +222,8 @@ void setString(VersionBlock& root, const std::u16string& key, const std::u16stri
             strings = &root.children.front();
         }
         strings->children.push_back(VersionBlock{u"040904b0", 1, {}, {}});
+        // Adding a block to the root may move its children: the string
+        // tables are found again after it.
         if (childNamed(root, u"VarFileInfo") == nullptr) {
             std::string translation;
             appendU16(translation, 0x0409);
@@ -229,6 +231,7 @@ void setString(VersionBlock& root, const std::u16string& key, const std::u16stri
             root.children.push_back(VersionBlock{
                 u"VarFileInfo", 1, {}, {VersionBlock{u"Translation", 0, translation, {}}}});
         }
+        strings = childNamed(root, u"StringFileInfo");
     }
     for (VersionBlock& table : strings->children) {
         VersionBlock* text = childNamed(table, key);
