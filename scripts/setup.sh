@@ -29,6 +29,7 @@ apt-get install -y -qq --no-install-recommends \
     xvfb xauth x11-utils imagemagick \
     libtomlplusplus-dev nlohmann-json3-dev googletest libgtest-dev clang libclang-rt-14-dev \
     default-jdk-headless \
+    osslsigncode openssl \
     >/dev/null
 
 echo "setup: all packages present"

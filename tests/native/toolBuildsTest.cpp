@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -513,5 +514,28 @@ TEST(ToolBuilds, HostileFilesEndInOneErrorLineAndWriteNothing) {
                 }
             }
         }
+    }
+}
+
+TEST(ToolBuilds, CopySignedWithOsslsigncodeVerifiesAndReportsSigned) {
+    fs::path folder = freshFolder("signed");
+    std::string in = (folder / "Acme-unsigned.exe").string();
+    ASSERT_EQ(runTool(Build::linuxProgram, {"brand", "--icon", BRAND_ICON, LAUNCHER_EXE, in}).exitCode, 0);
+    std::string signedCopy = (folder / "Acme.exe").string();
+    std::string key = shellQuoted((folder / "key.pem").string());
+    std::string certificate = shellQuoted((folder / "cert.pem").string());
+    ASSERT_EQ(std::system(("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=Acme"
+                           " -addext extendedKeyUsage=codeSigning -keyout " + key + " -out " +
+                           certificate + " 2>/dev/null").c_str()),
+              0);
+    ASSERT_EQ(std::system(("osslsigncode sign -certs " + certificate + " -key " + key +
+                           " -n Acme -in " + shellQuoted(in) + " -out " + shellQuoted(signedCopy) + " >/dev/null").c_str()),
+              0);
+    EXPECT_EQ(std::system(("osslsigncode verify -CAfile " + certificate + " -in " + shellQuoted(signedCopy) +
+                           " >/dev/null 2>&1").c_str()),
+              0);
+    for (Build build : builds) {
+        ToolRun run = runTool(build, {"info", signedCopy});
+        EXPECT_EQ(linesOf(run.output).back(), "signature: signed") << nameOf(build) << ": " << run.output;
     }
 }
