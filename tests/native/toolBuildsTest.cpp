@@ -256,6 +256,9 @@ TEST(ToolBuilds, WriteTheSameSoundCopyAndSayTheSame) {
         {"FromSigned.exe", {"--product", "Acme"}, (folder / "Signed.exe").string(), 2},
         {"Again.exe", {"--icon", REBRAND_ICON}, (copies / "Acme.exe").string(), 1},
         {"Repeated.exe", {"--icon", (folder / "repeated.ico").string()}, launcher, 1},
+        // A program whose resources are its last section.
+        {"Last.exe", {"--icon", REBRAND_ICON, "--product", "Acme"},
+         std::string(PROGRAM_SEEDS) + "/tiny-resources-last.exe", 1},
     };
     for (const Request& request : requests) {
         SCOPED_TRACE(request.name);
