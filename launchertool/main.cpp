@@ -6,6 +6,7 @@
 #include "entry.h"
 #include "failure.h"
 #include "info.h"
+#include "visibleText.h"
 
 #include <new>
 #include <stdexcept>
@@ -50,7 +51,8 @@ int runTool(const std::vector<std::string>& arguments) {
         }
         return usage();
     } catch (const Failure& failure) {
-        printErr("error: " + failure.message + "\n");
+        // A message may quote a name from the file: it stays one line.
+        printErr("error: " + escapedControls(failure.message) + "\n");
     } catch (const std::bad_alloc&) {
         printErr("error: out of memory\n");
     } catch (const std::exception& exception) {

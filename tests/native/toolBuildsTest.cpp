@@ -457,6 +457,13 @@ TEST(ToolBuilds, HostileFilesEndInOneErrorLineAndWriteNothing) {
              put32(image, at, u32(image, at) | 0x20000020u);
          },
          {}, {}, false, "follows its resources and holds more than relocations"},
+        {"a section named across two lines, running past the file",
+         [](std::string& image) {
+             std::size_t at = layoutOf(image).table + 40 * (layoutOf(image).sections - 1);
+             image.replace(at, 8, std::string(".r\nerror", 8));
+             put32(image, at + 16, 0x7FFFFFF0u);
+         },
+         {}, {}, true, "its section .r\\nerror runs past the end of the file"},
         {"an icon file claiming more images than it holds", nullptr, {"--icon", "@bad.ico"},
          iconWith([](std::string& ico) { ico[4] = static_cast<char>(200); ico.resize(6 + 16 * 10); }),
          false, "is truncated"},
