@@ -179,15 +179,15 @@ std::string withResourceSection(const PeImage& image, const std::string& resourc
     std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
         return image.sections[a].virtualAddress < image.sections[b].virtualAddress;
     });
-    const Section& resourceSection = image.sections[index];
+    const Section& rsrc = image.sections[index];
     std::vector<std::size_t> following;
     std::uint64_t endOfRaw = 0;
     for (std::size_t i : order) {
         const Section& section = image.sections[i];
         endOfRaw = std::max<std::uint64_t>(endOfRaw, std::uint64_t{section.rawPointer} + section.rawSize);
-        if (section.virtualAddress <= resourceSection.virtualAddress) {
+        if (section.virtualAddress <= rsrc.virtualAddress) {
             if (i != index && section.rawSize != 0 &&
-                std::uint64_t{section.rawPointer} + section.rawSize > resourceSection.rawPointer) {
+                std::uint64_t{section.rawPointer} + section.rawSize > rsrc.rawPointer) {
                 fail(which + " cannot be rebuilt: its section " + section.name +
                      " lies after its resources in the file");
             }
@@ -200,7 +200,7 @@ std::string withResourceSection(const PeImage& image, const std::string& resourc
                                                : DataDirectory{};
         bool relocationsOnly = relocations.size != 0 && holds(section, relocations.address) &&
                                (section.characteristics & (codeSection | executableSection)) == 0 &&
-                               section.rawSize != 0 && section.rawPointer >= resourceSection.rawPointer;
+                               section.rawSize != 0 && section.rawPointer >= rsrc.rawPointer;
         for (std::size_t d = 0; d < image.directories.size(); ++d) {
             if (d != relocationDirectory && d != certificateDirectory &&
                 image.directories[d].size != 0 && holds(section, image.directories[d].address)) {
@@ -225,7 +225,7 @@ std::string withResourceSection(const PeImage& image, const std::string& resourc
         endOfData = certificate.address;
     }
 
-    std::string out = bytes.substr(0, resourceSection.rawPointer);
+    std::string out = bytes.substr(0, rsrc.rawPointer);
     std::vector<Section> sections = image.sections;
     std::uint64_t newRaw = alignedUp(resources.size(), image.fileAlignment);
     if (newRaw > 0x7FFFFFFF) {
@@ -240,12 +240,12 @@ std::string withResourceSection(const PeImage& image, const std::string& resourc
         section.rawPointer = static_cast<std::uint32_t>(out.size());
         section.rawSize = rawSize;
     };
-    place(sections[index], resourceSection.virtualAddress, static_cast<std::uint32_t>(newRaw));
+    place(sections[index], rsrc.virtualAddress, static_cast<std::uint32_t>(newRaw));
     sections[index].virtualSize = static_cast<std::uint32_t>(resources.size());
     out += resources;
     out.resize(out.size() + (newRaw - resources.size()), '\0');
     std::uint64_t nextAddress =
-        alignedUp(std::uint64_t{resourceSection.virtualAddress} + resources.size(), image.sectionAlignment);
+        alignedUp(std::uint64_t{rsrc.virtualAddress} + resources.size(), image.sectionAlignment);
     std::uint32_t relocationShift = 0;
     for (std::size_t i : following) {
         const Section& old = image.sections[i];
