@@ -205,6 +205,17 @@ std::map<std::string, std::string> contentsOf(const fs::path& folder) {
     return contents;
 }
 
+std::uint32_t crc32(const std::string& bytes) {
+    std::uint32_t crc = 0xFFFFFFFFu;
+    for (char c : bytes) {
+        crc ^= static_cast<unsigned char>(c);
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+        }
+    }
+    return ~crc;
+}
+
 std::string withCertificate(std::string image) {
     image.resize((image.size() + 7) / 8 * 8, '\0');
     std::string table = std::string("\x18\0\0\0\0\x02\x02\0", 8) + "made-up signature";
@@ -240,6 +251,25 @@ TEST(ToolBuilds, WriteTheSameSoundCopyAndSayTheSame) {
     }
     repeated += icon.substr(6 + 16 * count) + std::string(1u << 20, 'j');
     writeFile(folder / "repeated.ico", repeated);
+    // One PNG of 8 MB (a private chunk of that size before its IEND), named
+    // by 200 entries: a copy whose groups name one large image 200 times.
+    std::size_t pngAt = u32(icon, 6 + 16 * 3 + 12);
+    std::string png = icon.substr(pngAt, u32(icon, 6 + 16 * 3 + 8));
+    std::string chunk = "prVt" + std::string(8u << 20, 'p');
+    std::string big = png.substr(0, png.size() - 12) + std::string(4, '\0') + chunk + std::string(4, '\0') +
+                      png.substr(png.size() - 12);
+    for (int i = 0; i < 4; ++i) {
+        big[png.size() - 12 + i] = static_cast<char>((chunk.size() - 4) >> (24 - 8 * i));
+        big[png.size() - 12 + 4 + chunk.size() + i] = static_cast<char>(crc32(chunk) >> (24 - 8 * i));
+    }
+    std::string eight = std::string("\0\0\1\0\xC8\0", 6);
+    for (int i = 0; i < 200; ++i) {
+        eight += icon.substr(6 + 16 * 3, 8);
+        eight.append(8, '\0');
+        put32(eight, eight.size() - 8, static_cast<std::uint32_t>(big.size()));
+        put32(eight, eight.size() - 4, 6 + 16 * 200);
+    }
+    writeFile(folder / "eight.ico", eight + big);
 
     struct Request {
         const char* name;
@@ -256,6 +286,7 @@ TEST(ToolBuilds, WriteTheSameSoundCopyAndSayTheSame) {
         {"FromSigned.exe", {"--product", "Acme"}, (folder / "Signed.exe").string(), 2},
         {"Again.exe", {"--icon", REBRAND_ICON}, (copies / "Acme.exe").string(), 1},
         {"Repeated.exe", {"--icon", (folder / "repeated.ico").string()}, launcher, 1},
+        {"Eight.exe", {"--icon", (folder / "eight.ico").string()}, launcher, 1},
         // A program whose resources are its last section.
         {"Last.exe", {"--icon", REBRAND_ICON, "--product", "Acme"},
          std::string(PROGRAM_SEEDS) + "/tiny-resources-last.exe", 1},
@@ -286,6 +317,12 @@ TEST(ToolBuilds, WriteTheSameSoundCopyAndSayTheSame) {
     // Each image stored once, with only the bytes its header accounts for:
     // the repeated icon costs its group entries, not five copies and the tail.
     EXPECT_LT(readFile(copies / "Repeated.exe").size(), readFile(copies / "Acme.exe").size() + 4096);
+    EXPECT_LT(readFile(copies / "Eight.exe").size(), readFile(LAUNCHER_EXE).size() + big.size());
+    // info reads the large image once, not 200 times.
+    ToolRun eightInfo = runTool(Build::linuxProgram, {"info", (copies / "Eight.exe").string()});
+    EXPECT_EQ(eightInfo.exitCode, 0) << eightInfo.output;
+    EXPECT_LT(eightInfo.seconds, 1.0);
+    EXPECT_NE(eightInfo.output.find("icon group 107: 200 images\n"), std::string::npos) << eightInfo.output;
 
     std::map<Build, std::string> json;
     for (Build build : builds) {
