@@ -586,3 +586,48 @@ TEST(ToolBuilds, CopySignedWithOsslsigncodeVerifiesAndReportsSigned) {
         EXPECT_EQ(linesOf(run.output).back(), "signature: signed") << nameOf(build) << ": " << run.output;
     }
 }
+
+TEST(ToolBuilds, LinuxOutputFailuresLeaveTheFolderAsItWas) {
+    struct Case {
+        const char* what;
+        std::function<void(const fs::path&)> prepare;
+        std::string output;  // in the case's folder
+        const char* message;
+    };
+    auto launcherAs = [](const fs::path& folder) { fs::copy_file(LAUNCHER_EXE, folder / "Acme.exe"); };
+    const Case cases[] = {
+        {"the source itself", launcherAs, "Acme.exe", "itself: write the branded copy to another file"},
+        {"the source through a hard link",
+         [&](const fs::path& folder) {
+             launcherAs(folder);
+             fs::create_hard_link(folder / "Acme.exe", folder / "Link.exe");
+         },
+         "Link.exe", "itself"},
+        {"the source through a symbolic link",
+         [&](const fs::path& folder) {
+             launcherAs(folder);
+             fs::create_symlink(folder / "Acme.exe", folder / "Link.exe");
+         },
+         "Link.exe", "itself"},
+        {"a folder in the copy's place",
+         [&](const fs::path& folder) {
+             launcherAs(folder);
+             fs::create_directory(folder / "Copy.exe");
+         },
+         "Copy.exe", "cannot write"},
+        {"a folder that does not exist", launcherAs, "nowhere/Copy.exe", "cannot write in"},
+        {"a folder named as the output", launcherAs, "nowhere/", "names a folder"},
+    };
+    for (const Case& failure : cases) {
+        SCOPED_TRACE(failure.what);
+        fs::path folder = freshFolder("output");
+        failure.prepare(folder);
+        std::map<std::string, std::string> before = contentsOf(folder);
+        ToolRun run = runTool(Build::linuxProgram,
+                              {"brand", (folder / "Acme.exe").string(), (folder / failure.output).string()});
+        EXPECT_EQ(run.exitCode, 1) << run.output;
+        EXPECT_EQ(linesOf(run.output).size(), 1u) << run.output;
+        EXPECT_NE(run.output.find(failure.message), std::string::npos) << run.output;
+        EXPECT_EQ(contentsOf(folder), before);
+    }
+}
