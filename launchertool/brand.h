@@ -2,5 +2,8 @@
 // version record.
 #pragma once
 
-extern const wchar_t brandUsage[];
-int brandCommand(int argc, wchar_t** argv);
+#include <string>
+#include <vector>
+
+extern const char brandUsage[];
+int brandCommand(const std::vector<std::string>& arguments);

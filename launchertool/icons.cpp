@@ -1,60 +1,35 @@
 #include "icons.h"
 
 #include "failure.h"
-#include "wholeFile.h"
+#include "littleEndian.h"
+#include "utf16.h"
 
-#include <cstring>
+#include <map>
+#include <utility>
 
 namespace {
 
-// The .ico file's directory, and the group resource's directory, which has
-// the resource number in place of the file offset.
-#pragma pack(push, 2)
-struct IconDirectory {
-    WORD reserved;
-    WORD type;  // 1: icon (2 would be a cursor)
-    WORD count;
-};
-struct FileEntry {
-    BYTE width;  // 0 means 256
-    BYTE height;
-    BYTE colourCount;
-    BYTE reserved;
-    WORD planes;
-    WORD bitCount;
-    DWORD bytes;
-    DWORD offset;
-};
-struct GroupEntry {
-    BYTE width;
-    BYTE height;
-    BYTE colourCount;
-    BYTE reserved;
-    WORD planes;
-    WORD bitCount;
-    DWORD bytes;
-    WORD id;
-};
-#pragma pack(pop)
+// The .ico file's directory (reserved, type 1, count) and its 16-byte
+// entries (width, height, colours, reserved, planes, bit count, bytes,
+// offset); a group resource's entries are 14 bytes, with the resource
+// number in place of the offset.
+constexpr std::size_t directorySize = 6;
+constexpr std::size_t fileEntrySize = 16;
+constexpr std::size_t groupEntrySize = 14;
+constexpr std::size_t bitmapHeaderSize = 40;
+constexpr std::uint32_t uncompressed = 0;
 
 // The directories can name at most 256 pixels a side.
 constexpr int largestSide = 256;
 
-template <typename T>
-T readAt(const std::string& bytes, std::size_t offset) {
-    T value;
-    std::memcpy(&value, bytes.data() + offset, sizeof value);
-    return value;
-}
-
-DWORD bigEndian(const std::string& bytes, std::size_t offset) {
+std::uint32_t bigEndian(const std::string& bytes, std::size_t offset) {
     const auto* at = reinterpret_cast<const unsigned char*>(bytes.data() + offset);
-    return static_cast<DWORD>(at[0]) << 24 | static_cast<DWORD>(at[1]) << 16 |
-           static_cast<DWORD>(at[2]) << 8 | at[3];
+    return static_cast<std::uint32_t>(at[0]) << 24 | static_cast<std::uint32_t>(at[1]) << 16 |
+           static_cast<std::uint32_t>(at[2]) << 8 | at[3];
 }
 
-DWORD crc32(const char* data, std::size_t size) {
-    DWORD crc = 0xFFFFFFFFu;
+std::uint32_t crc32(const char* data, std::size_t size) {
+    std::uint32_t crc = 0xFFFFFFFFu;
     for (std::size_t i = 0; i < size; ++i) {
         crc ^= static_cast<unsigned char>(data[i]);
         for (int bit = 0; bit < 8; ++bit) {
@@ -84,10 +59,10 @@ int pngBitCount(int colourType, int depth) {
     }
 }
 
-// A PNG reads when its header is valid and every chunk up to IEND is whole
-// and carries its checksum, so a damaged file is found before any program
-// tries to show it.
-IconImage readPng(const std::string& bytes, const std::wstring& which) {
+// A PNG reads when its header chunk comes first and every chunk up to IEND
+// is whole and carries its checksum, so a damaged file is found before any
+// program tries to show it. The image ends with IEND.
+IconImage readPng(const std::string& bytes, const std::string& which) {
     IconImage image;
     image.png = true;
     std::size_t at = 8;
@@ -95,198 +70,260 @@ IconImage readPng(const std::string& bytes, const std::wstring& which) {
     bool data = false;
     for (;;) {
         if (bytes.size() - at < 12) {
-            fail(which + L" is a PNG that ends before its last chunk");
+            fail(which + " is a PNG that ends before its last chunk");
         }
-        DWORD length = bigEndian(bytes, at);
+        std::uint32_t length = bigEndian(bytes, at);
         if (length > bytes.size() - at - 12) {
-            fail(which + L" is a PNG with a chunk that runs past its end");
+            fail(which + " is a PNG with a chunk that runs past its end");
         }
         std::string type = bytes.substr(at + 4, 4);
-        if (crc32(bytes.data() + at + 4, 4 + length) != bigEndian(bytes, at + 8 + length)) {
-            fail(which + L" is a damaged PNG: a chunk's checksum does not match");
+        if (crc32(bytes.data() + at + 4, 4 + std::size_t{length}) != bigEndian(bytes, at + 8 + length)) {
+            fail(which + " is a damaged PNG: a chunk's checksum does not match");
         }
         if (!header) {
             if (type != "IHDR" || length != 13) {
-                fail(which + L" is a PNG without its header chunk");
+                fail(which + " is a PNG without its header chunk");
             }
-            image.width = static_cast<int>(bigEndian(bytes, at + 8));
-            image.height = static_cast<int>(bigEndian(bytes, at + 12));
+            std::uint32_t width = bigEndian(bytes, at + 8);
+            std::uint32_t height = bigEndian(bytes, at + 12);
+            image.width = width > largestSide ? largestSide + 1 : static_cast<int>(width);
+            image.height = height > largestSide ? largestSide + 1 : static_cast<int>(height);
             image.bitCount = pngBitCount(static_cast<unsigned char>(bytes[at + 17]),
                                          static_cast<unsigned char>(bytes[at + 16]));
             if (image.bitCount == 0) {
-                fail(which + L" is a PNG of a colour type or depth that does not exist");
+                fail(which + " is a PNG of a colour type or depth that does not exist");
             }
             header = true;
         }
         data = data || type == "IDAT";
-        at += 12 + length;
+        at += 12 + std::size_t{length};
         if (type == "IEND") {
             break;
         }
     }
     if (!data) {
-        fail(which + L" is a PNG without image data");
+        fail(which + " is a PNG without image data");
     }
+    image.bytes = bytes.substr(0, at);
     return image;
 }
 
-IconImage readDib(const std::string& bytes, const std::wstring& which) {
-    if (bytes.size() < sizeof(BITMAPINFOHEADER)) {
-        fail(which + L" is neither a PNG nor a whole bitmap header");
+IconImage readDib(const std::string& bytes, const std::string& which) {
+    if (bytes.size() < bitmapHeaderSize) {
+        fail(which + " is neither a PNG nor a whole bitmap header");
     }
-    BITMAPINFOHEADER header = readAt<BITMAPINFOHEADER>(bytes, 0);
-    if (header.biSize < sizeof header || header.biSize > bytes.size()) {
-        fail(which + L" is neither a PNG nor a bitmap");
+    std::uint32_t headerSize = u32At(bytes, 0);
+    std::int32_t width = static_cast<std::int32_t>(u32At(bytes, 4));
+    std::int32_t height = static_cast<std::int32_t>(u32At(bytes, 8));
+    std::uint16_t planes = u16At(bytes, 12);
+    std::uint16_t depth = u16At(bytes, 14);
+    std::uint32_t compression = u32At(bytes, 16);
+    std::uint32_t coloursUsed = u32At(bytes, 32);
+    if (headerSize < bitmapHeaderSize || headerSize > bytes.size()) {
+        fail(which + " is neither a PNG nor a bitmap");
     }
     // The height counts the colour bitmap and the AND mask below it.
-    if (header.biWidth < 1 || header.biWidth > largestSide || header.biHeight < 2 ||
-        header.biHeight > 2 * largestSide || header.biHeight % 2 != 0 || header.biPlanes != 1) {
-        fail(which + L" is a bitmap of a size no icon has");
+    if (width < 1 || width > largestSide || height < 2 || height > 2 * largestSide ||
+        height % 2 != 0 || planes != 1) {
+        fail(which + " is a bitmap of a size no icon has");
     }
-    const WORD depth = header.biBitCount;
     if (depth != 1 && depth != 4 && depth != 8 && depth != 16 && depth != 24 && depth != 32) {
-        fail(which + L" is a bitmap of " + std::to_wstring(depth) + L" bits per pixel");
+        fail(which + " is a bitmap of " + std::to_string(depth) + " bits per pixel");
     }
-    if (header.biCompression != BI_RGB) {
-        fail(which + L" is a compressed bitmap, which icons cannot hold");
+    if (compression != uncompressed) {
+        fail(which + " is a compressed bitmap, which icons cannot hold");
     }
-    std::size_t colours = header.biClrUsed;
+    std::uint64_t colours = coloursUsed;
     if (depth <= 8 && (colours == 0 || colours > (1u << depth))) {
         colours = 1u << depth;
     }
     if (colours > 256) {
-        fail(which + L" is a bitmap with a colour table of " + std::to_wstring(colours) +
-             L" entries; no bitmap has more than 256");
+        fail(which + " is a bitmap with a colour table of " + std::to_string(colours) +
+             " entries; no bitmap has more than 256");
     }
-    std::size_t width = static_cast<std::size_t>(header.biWidth);
-    std::size_t height = static_cast<std::size_t>(header.biHeight) / 2;
-    std::size_t colourRow = (width * depth + 31) / 32 * 4;
-    std::size_t maskRow = (width + 31) / 32 * 4;
-    std::size_t needed = header.biSize + colours * sizeof(RGBQUAD) + (colourRow + maskRow) * height;
+    std::size_t columns = static_cast<std::size_t>(width);
+    std::size_t rows = static_cast<std::size_t>(height) / 2;
+    std::size_t colourRow = (columns * depth + 31) / 32 * 4;
+    std::size_t maskRow = (columns + 31) / 32 * 4;
+    std::size_t needed = headerSize + colours * 4 + (colourRow + maskRow) * rows;
     if (bytes.size() < needed) {
-        fail(which + L" is a bitmap cut short: it needs " + std::to_wstring(needed) +
-             L" bytes and has " + std::to_wstring(bytes.size()));
+        fail(which + " is a bitmap cut short: it needs " + std::to_string(needed) +
+             " bytes and has " + std::to_string(bytes.size()));
     }
     IconImage image;
-    image.width = static_cast<int>(width);
-    image.height = static_cast<int>(height);
+    image.width = width;
+    image.height = static_cast<int>(rows);
     image.bitCount = depth;
+    image.bytes = bytes.substr(0, needed);
     return image;
 }
 
-// The system makes an icon of the image as a program would show it.
-class IconOwner {
-public:
-    explicit IconOwner(HICON icon) : icon_(icon) {}
-    IconOwner(const IconOwner&) = delete;
-    IconOwner& operator=(const IconOwner&) = delete;
-    ~IconOwner() {
-        if (icon_ != nullptr) {
-            DestroyIcon(icon_);
-        }
-    }
-    explicit operator bool() const { return icon_ != nullptr; }
-
-private:
-    HICON icon_;
-};
-
 }  // namespace
 
-IconImage readIconImage(const std::string& bytes, const std::wstring& which) {
+IconImage readIconImage(const std::string& bytes, const std::string& which) {
     IconImage image = bytes.compare(0, 8, pngSignature, 8) == 0 ? readPng(bytes, which)
                                                                  : readDib(bytes, which);
     if (image.width < 1 || image.width > largestSide || image.height < 1 ||
         image.height > largestSide) {
-        fail(which + L" is " + std::to_wstring(image.width) + L" by " +
-             std::to_wstring(image.height) + L" pixels; an icon image has 1 to 256 a side");
+        fail(which + " is larger than 256 pixels or empty; an icon image has 1 to 256 a side");
     }
-    image.bytes = bytes;
     return image;
 }
 
-std::vector<IconImage> readIconFile(const std::wstring& path) {
-    std::string bytes = readWholeFile(path);
+IconFile readIconFile(const std::string& bytes, const std::string& path) {
     if (bytes.empty()) {
-        fail(path + L" is empty, not an icon file");
+        fail(path + " is empty, not an icon file");
     }
-    if (bytes.size() < sizeof(IconDirectory)) {
-        fail(path + L" is not an icon file: it ends inside its header");
+    if (bytes.size() < directorySize) {
+        fail(path + " is not an icon file: it ends inside its header");
     }
-    IconDirectory directory = readAt<IconDirectory>(bytes, 0);
-    if (directory.reserved != 0 || directory.type != 1) {
-        fail(path + L" is not an icon file");
+    if (u16At(bytes, 0) != 0 || u16At(bytes, 2) != 1) {
+        fail(path + " is not an icon file");
     }
-    if (directory.count == 0) {
-        fail(path + L" holds no images");
+    std::size_t count = u16At(bytes, 4);
+    if (count == 0) {
+        fail(path + " holds no images");
     }
-    if (bytes.size() < sizeof directory + directory.count * sizeof(FileEntry)) {
-        fail(path + L" is truncated: its directory names " + std::to_wstring(directory.count) +
-             L" images, but the file ends inside it");
+    if ((bytes.size() - directorySize) / fileEntrySize < count) {
+        fail(path + " is truncated: its directory names " + std::to_string(count) +
+             " images, but the file ends inside it");
     }
-    std::vector<IconImage> images;
-    for (WORD i = 0; i < directory.count; ++i) {
-        FileEntry entry = readAt<FileEntry>(bytes, sizeof directory + i * sizeof(FileEntry));
-        std::wstring which = L"image " + std::to_wstring(i + 1) + L" of " + path;
-        if (entry.bytes == 0) {
-            fail(which + L" is empty");
+    // Entries that name the same bytes are one image, read once; what the
+    // distinct ones claim is bounded before any is read or copied.
+    std::map<std::pair<std::uint32_t, std::uint32_t>, std::size_t> places;
+    std::uint64_t claimed = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::size_t entry = directorySize + i * fileEntrySize;
+        std::string which = "image " + std::to_string(i + 1) + " of " + path;
+        std::uint32_t size = u32At(bytes, entry + 8);
+        std::uint32_t offset = u32At(bytes, entry + 12);
+        if (size == 0) {
+            fail(which + " is empty");
         }
-        if (entry.offset > bytes.size() || entry.bytes > bytes.size() - entry.offset) {
-            fail(which + L" points outside the file");
+        if (offset > bytes.size() || size > bytes.size() - offset) {
+            fail(which + " points outside the file");
         }
-        IconImage image = readIconImage(bytes.substr(entry.offset, entry.bytes), which);
-        takeDeclaredBitCount(image, entry.bitCount);
-        IconOwner icon{CreateIconFromResourceEx(reinterpret_cast<BYTE*>(&image.bytes[0]),
-                                                static_cast<DWORD>(image.bytes.size()), TRUE,
-                                                0x00030000, image.width, image.height,
-                                                LR_DEFAULTCOLOR)};
-        if (!icon) {
-            fail(which + L" does not read: the system makes no icon of it");
+        if (places.emplace(std::make_pair(offset, size), 0).second) {
+            claimed += size;
         }
-        images.push_back(std::move(image));
     }
-    return images;
+    if (claimed > largestIconImages) {
+        fail(path + " claims more than " + std::to_string(largestIconImages / (1024 * 1024)) +
+             " MB of images, more than any icon needs");
+    }
+    IconFile icon;
+    std::map<std::string, std::size_t> distinct;
+    std::map<std::pair<std::uint32_t, std::uint32_t>, std::size_t> read;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::size_t entry = directorySize + i * fileEntrySize;
+        std::pair<std::uint32_t, std::uint32_t> place{u32At(bytes, entry + 12), u32At(bytes, entry + 8)};
+        auto known = read.find(place);
+        if (known != read.end()) {
+            icon.entries.push_back(known->second);
+            continue;
+        }
+        std::string which = "image " + std::to_string(i + 1) + " of " + path;
+        IconImage image = readIconImage(bytes.substr(place.first, place.second), which);
+        int width = static_cast<unsigned char>(bytes[entry]);
+        int height = static_cast<unsigned char>(bytes[entry + 1]);
+        width = width == 0 ? largestSide : width;
+        height = height == 0 ? largestSide : height;
+        if (image.width != width || image.height != height) {
+            fail(which + " is " + std::to_string(image.width) + " by " +
+                 std::to_string(image.height) + " pixels, but the directory says " +
+                 std::to_string(width) + " by " + std::to_string(height));
+        }
+        takeDeclaredBitCount(image, u16At(bytes, entry + 6));
+        auto stored = distinct.emplace(image.bytes, icon.images.size());
+        if (stored.second) {
+            icon.images.push_back(std::move(image));
+        }
+        read.emplace(place, stored.first->second);
+        icon.entries.push_back(stored.first->second);
+    }
+    return icon;
 }
 
-std::string groupDirectory(const std::vector<IconImage>& images, const std::vector<WORD>& ids) {
-    IconDirectory directory{0, 1, static_cast<WORD>(images.size())};
-    std::string group(reinterpret_cast<const char*>(&directory), sizeof directory);
-    for (std::size_t i = 0; i < images.size(); ++i) {
-        const IconImage& image = images[i];
+std::string groupDirectory(const IconFile& icon, const std::vector<std::uint16_t>& ids) {
+    std::string group;
+    appendU16(group, 0);
+    appendU16(group, 1);
+    appendU16(group, static_cast<std::uint16_t>(icon.entries.size()));
+    for (std::size_t index : icon.entries) {
+        const IconImage& image = icon.images[index];
         // Each entry says what its image holds, so that the system picks the
         // best image for a size from the group alone.
-        GroupEntry entry{};
-        entry.width = static_cast<BYTE>(image.width == largestSide ? 0 : image.width);
-        entry.height = static_cast<BYTE>(image.height == largestSide ? 0 : image.height);
-        entry.colourCount = static_cast<BYTE>(image.bitCount < 8 ? 1 << image.bitCount : 0);
-        entry.planes = 1;
-        entry.bitCount = static_cast<WORD>(image.bitCount);
-        entry.bytes = static_cast<DWORD>(image.bytes.size());
-        entry.id = ids[i];
-        group.append(reinterpret_cast<const char*>(&entry), sizeof entry);
+        group += static_cast<char>(image.width == largestSide ? 0 : image.width);
+        group += static_cast<char>(image.height == largestSide ? 0 : image.height);
+        group += static_cast<char>(image.bitCount < 8 ? 1 << image.bitCount : 0);
+        group += '\0';
+        appendU16(group, 1);
+        appendU16(group, static_cast<std::uint16_t>(image.bitCount));
+        appendU32(group, static_cast<std::uint32_t>(image.bytes.size()));
+        appendU16(group, ids[index]);
     }
     return group;
 }
 
-std::vector<GroupMember> groupMembers(const std::string& group, const std::wstring& which) {
-    if (group.size() < sizeof(IconDirectory)) {
-        fail(which + L" does not read: it is shorter than its header");
+std::vector<GroupMember> groupMembers(const std::string& group, const std::string& which) {
+    if (group.size() < directorySize) {
+        fail(which + " does not read: it is shorter than its header");
     }
-    IconDirectory directory = readAt<IconDirectory>(group, 0);
-    if (directory.reserved != 0 || directory.type != 1 ||
-        group.size() < sizeof directory + directory.count * sizeof(GroupEntry)) {
-        fail(which + L" does not read as an icon group");
+    std::size_t count = u16At(group, 4);
+    if (u16At(group, 0) != 0 || u16At(group, 2) != 1 ||
+        (group.size() - directorySize) / groupEntrySize < count) {
+        fail(which + " does not read as an icon group");
     }
     std::vector<GroupMember> members;
-    for (WORD i = 0; i < directory.count; ++i) {
-        GroupEntry entry = readAt<GroupEntry>(group, sizeof directory + i * sizeof(GroupEntry));
-        members.push_back({entry.id, entry.bitCount});
+    for (std::size_t i = 0; i < count; ++i) {
+        std::size_t entry = directorySize + i * groupEntrySize;
+        members.push_back({u16At(group, entry + 12), u16At(group, entry + 6)});
     }
     return members;
 }
 
-void takeDeclaredBitCount(IconImage& image, WORD declared) {
+void takeDeclaredBitCount(IconImage& image, std::uint16_t declared) {
     if (image.png && declared != 0) {
         image.bitCount = declared;
     }
+}
+
+std::string groupName(const ResourceName& name) {
+    return name.text.empty() ? std::to_string(name.id) : fromUtf16(name.text);
+}
+
+std::vector<IconGroup> iconGroups(const std::vector<Resource>& resources, const std::string& which) {
+    std::vector<IconGroup> groups;
+    std::map<std::uint16_t, const Resource*> images;
+    for (const Resource& resource : resources) {
+        if (resource.type.is(iconImageType) && resource.name.text.empty()) {
+            images.emplace(resource.name.id, &resource);
+        }
+    }
+    std::map<std::uint16_t, IconImage> read;
+    for (const Resource& resource : resources) {
+        if (!resource.type.is(iconGroupType)) {
+            continue;
+        }
+        IconGroup group{resource.name, {}};
+        std::string groupWhich = "icon group " + groupName(resource.name) + " of " + which;
+        for (const GroupMember& member : groupMembers(resource.bytes, groupWhich)) {
+            // An image named again is not read again.
+            auto known = read.find(member.id);
+            if (known == read.end()) {
+                std::string number = std::to_string(member.id);
+                auto image = images.find(member.id);
+                if (image == images.end()) {
+                    fail(groupWhich + " names image " + number + ", which the file lacks");
+                }
+                IconImage checked = readIconImage(image->second->bytes, "image " + number + " of " + which);
+                checked.bytes.clear();
+                known = read.emplace(member.id, checked).first;
+            }
+            group.images.push_back(known->second);
+            takeDeclaredBitCount(group.images.back(), member.bitCount);
+        }
+        groups.push_back(std::move(group));
+    }
+    return groups;
 }

@@ -3,48 +3,41 @@
 #include "console.h"
 #include "failure.h"
 #include "icons.h"
-#include "peHeaders.h"
-#include "resources.h"
+#include "peImage.h"
+#include "resourceTree.h"
+#include "utf16.h"
 #include "versionRecord.h"
+#include "visibleText.h"
 #include "wholeFile.h"
 
 #include <nlohmann/json.hpp>
 
 #include <optional>
 
-const wchar_t infoUsage[] = L"info [--json] FILE.exe";
+const char infoUsage[] = "info [--json] FILE.exe";
 
 namespace {
 
 using Json = nlohmann::ordered_json;
 
 // The version record's texts that every report names, present or not.
-const wchar_t* const reportedStrings[] = {
-    L"CompanyName",  L"FileDescription",  L"FileVersion", L"InternalName",
-    L"LegalCopyright", L"OriginalFilename", L"ProductName", L"ProductVersion",
-};
-
-struct IconGroup {
-    ResourceName name;
-    std::vector<IconImage> images;
+const char* const reportedStrings[] = {
+    "CompanyName",    "FileDescription",  "FileVersion", "InternalName",
+    "LegalCopyright", "OriginalFilename", "ProductName", "ProductVersion",
 };
 
 struct FileReport {
     std::vector<IconGroup> groups;
     std::optional<VersionNumbers> fileVersion;
     std::optional<VersionNumbers> productVersion;
-    std::vector<std::pair<std::wstring, std::wstring>> strings;
-    std::optional<std::wstring> executionLevel;
+    std::vector<std::pair<std::string, std::string>> strings;
+    std::optional<std::string> executionLevel;
     bool isSigned = false;
 };
 
-std::wstring groupName(const ResourceName& name) {
-    return name.text.empty() ? std::to_wstring(name.id) : name.text;
-}
-
 // The level attribute of the manifest's requestedExecutionLevel element,
 // whatever namespace prefix and quotes it is written with.
-std::optional<std::wstring> executionLevel(const std::string& manifest) {
+std::optional<std::string> executionLevel(const std::string& manifest) {
     const std::string element = "requestedExecutionLevel";
     std::size_t at = manifest.find(element);
     if (at == std::string::npos) {
@@ -68,34 +61,28 @@ std::optional<std::wstring> executionLevel(const std::string& manifest) {
         if (close >= end) {
             return std::nullopt;
         }
-        return fromUtf8Text(manifest.substr(value + 1, close - value - 1));
+        return manifest.substr(value + 1, close - value - 1);
     }
     return std::nullopt;
 }
 
-FileReport describe(const std::wstring& path) {
+FileReport describe(const std::string& path) {
     FileReport report;
-    report.isSigned = certificateTable(readWholeFile(path), path).size != 0;
-    std::vector<Resource> resources = readResources(path);
+    std::string bytes = readWholeFile(path);
+    PeImage image = readPeImage(bytes, path);
+    report.isSigned = isSigned(image);
+    ResourceSection section = resourceSection(image, path);
+    std::vector<Resource> resources = readResourceTree(section.bytes, section.address, path);
+    report.groups = iconGroups(resources, path);
     for (const Resource& resource : resources) {
-        if (resource.type.is(iconGroupType)) {
-            IconGroup group{resource.name, {}};
-            std::wstring which = L"icon group " + groupName(resource.name) + L" of " + path;
-            for (const GroupMember& member : groupMembers(resource.bytes, which)) {
-                std::wstring number = std::to_wstring(member.id);
-                const Resource* image = findResource(resources, iconImageType, member.id);
-                if (image == nullptr) {
-                    fail(which + L" names image " + number + L", which the file lacks");
-                }
-                group.images.push_back(readIconImage(image->bytes, L"image " + number + L" of " + path));
-                takeDeclaredBitCount(group.images.back(), member.bitCount);
-            }
-            report.groups.push_back(std::move(group));
-        } else if (resource.type.is(versionType) && !report.fileVersion) {
-            VersionBlock root = readVersionRecord(resource.bytes, L"the version record of " + path);
+        if (resource.type.is(versionType)) {
+            VersionBlock root = readVersionRecord(resource.bytes, "the version record of " + path);
             report.fileVersion = fileVersion(root);
             report.productVersion = productVersion(root);
-            report.strings = versionStrings(root);
+            for (const auto& text : versionStrings(root)) {
+                report.strings.emplace_back(fromUtf16(text.first), fromUtf16(text.second));
+            }
+            break;
         }
     }
     const Resource* manifest = findResource(resources, manifestType, 1);
@@ -105,15 +92,15 @@ FileReport describe(const std::wstring& path) {
     return report;
 }
 
-Json optionalText(const std::optional<std::wstring>& text) {
-    return text ? Json(toUtf8(*text)) : Json(nullptr);
+Json optionalText(const std::optional<std::string>& text) {
+    return text ? Json(*text) : Json(nullptr);
 }
 
-std::optional<std::wstring> versionOrNone(const std::optional<VersionNumbers>& numbers) {
-    return numbers ? std::optional<std::wstring>(versionText(*numbers)) : std::nullopt;
+std::optional<std::string> versionOrNone(const std::optional<VersionNumbers>& numbers) {
+    return numbers ? std::optional<std::string>(versionText(*numbers)) : std::nullopt;
 }
 
-std::wstring asJson(const FileReport& report) {
+std::string asJson(const FileReport& report) {
     Json icons = Json::array();
     for (const IconGroup& group : report.groups) {
         Json images = Json::array();
@@ -123,15 +110,15 @@ std::wstring asJson(const FileReport& report) {
                               {"bitCount", image.bitCount},
                               {"png", image.png}});
         }
-        Json name = group.name.text.empty() ? Json(group.name.id) : Json(toUtf8(group.name.text));
+        Json name = group.name.text.empty() ? Json(group.name.id) : Json(groupName(group.name));
         icons.push_back({{"group", name}, {"images", images}});
     }
     Json strings = Json::object();
-    for (const wchar_t* key : reportedStrings) {
-        strings[toUtf8(key)] = nullptr;
+    for (const char* key : reportedStrings) {
+        strings[key] = nullptr;
     }
     for (const auto& text : report.strings) {
-        strings[toUtf8(text.first)] = toUtf8(text.second);
+        strings[text.first] = text.second;
     }
     Json json = {
         {"icons", icons},
@@ -141,43 +128,45 @@ std::wstring asJson(const FileReport& report) {
         {"executionLevel", optionalText(report.executionLevel)},
         {"signed", report.isSigned},
     };
-    return fromUtf8Text(json.dump(2, ' ', false, Json::error_handler_t::replace) + "\n");
+    return json.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
-std::wstring asText(const std::wstring& path, const FileReport& report) {
-    std::wstring text = path + L"\n";
+// Every value is written with its control characters visible: a text of
+// the file must not start a line of its own or reach the terminal as a
+// command.
+std::string asText(const std::string& path, const FileReport& report) {
+    std::string text = escapedControls(path) + "\n";
     for (const IconGroup& group : report.groups) {
-        text += L"icon group " + groupName(group.name) + L": " +
-                std::to_wstring(group.images.size()) + L" images\n";
+        text += "icon group " + escapedControls(groupName(group.name)) + ": " +
+                std::to_string(group.images.size()) + " images\n";
         for (const IconImage& image : group.images) {
-            text += L"  " + std::to_wstring(image.width) + L" x " + std::to_wstring(image.height) +
-                    L", " + std::to_wstring(image.bitCount) + L" bits per pixel, " +
-                    (image.png ? L"PNG" : L"DIB") + L"\n";
+            text += "  " + std::to_string(image.width) + " x " + std::to_string(image.height) + ", " +
+                    std::to_string(image.bitCount) + " bits per pixel, " + (image.png ? "PNG" : "DIB") +
+                    "\n";
         }
     }
     if (report.groups.empty()) {
-        text += L"icon: none\n";
+        text += "icon: none\n";
     }
-    text += L"file version: " + versionOrNone(report.fileVersion).value_or(L"none") + L"\n";
-    text += L"product version: " + versionOrNone(report.productVersion).value_or(L"none") + L"\n";
+    text += "file version: " + versionOrNone(report.fileVersion).value_or("none") + "\n";
+    text += "product version: " + versionOrNone(report.productVersion).value_or("none") + "\n";
     for (const auto& string : report.strings) {
-        text += string.first + L": " + string.second + L"\n";
+        text += escapedControls(string.first) + ": " + escapedControls(string.second) + "\n";
     }
-    text += L"execution level: " + report.executionLevel.value_or(L"none") + L"\n";
-    text += std::wstring(L"signature: ") + (report.isSigned ? L"signed" : L"none") + L"\n";
+    text += "execution level: " + escapedControls(report.executionLevel.value_or("none")) + "\n";
+    text += std::string("signature: ") + (report.isSigned ? "signed" : "none") + "\n";
     return text;
 }
 
 }  // namespace
 
-int infoCommand(int argc, wchar_t** argv) {
+int infoCommand(const std::vector<std::string>& arguments) {
     bool json = false;
-    std::vector<std::wstring> files;
-    for (int i = 0; i < argc; ++i) {
-        std::wstring argument = argv[i];
-        if (argument == L"--json" && !json) {
+    std::vector<std::string> files;
+    for (const std::string& argument : arguments) {
+        if (argument == "--json" && !json) {
             json = true;
-        } else if (argument.compare(0, 2, L"--") == 0) {
+        } else if (argument.compare(0, 2, "--") == 0) {
             files.clear();
             break;
         } else {
@@ -185,16 +174,11 @@ int infoCommand(int argc, wchar_t** argv) {
         }
     }
     if (files.size() != 1) {
-        printErr(std::wstring(L"usage: launchertool ") + infoUsage + L"\n");
+        printErr(std::string("usage: launchertool ") + infoUsage + "\n");
         return EXIT_USAGE;
     }
-    const std::wstring& path = files.front();
-    try {
-        FileReport report = describe(path);
-        printOut(json ? asJson(report) : asText(path, report));
-        return EXIT_CLEAN;
-    } catch (const Failure& failure) {
-        printErr(L"error: " + failure.message + L"\n");
-        return EXIT_PROBLEMS;
-    }
+    const std::string& path = files.front();
+    FileReport report = describe(path);
+    printOut(json ? asJson(report) : asText(path, report));
+    return EXIT_CLEAN;
 }

@@ -2,5 +2,8 @@
 // record, its manifest's execution level and whether it is signed.
 #pragma once
 
-extern const wchar_t infoUsage[];
-int infoCommand(int argc, wchar_t** argv);
+#include <string>
+#include <vector>
+
+extern const char infoUsage[];
+int infoCommand(const std::vector<std::string>& arguments);

@@ -1,34 +1,34 @@
 // launchertool: the deployer's console tool. Each verb lives in a file of its
-// own; this file only finds the verb and reports bad usage.
+// own; this file only finds the verb, reports bad usage and turns every
+// failure into one line.
 #include "brand.h"
-#include "check.h"
 #include "console.h"
+#include "entry.h"
+#include "failure.h"
 #include "info.h"
+#include "visibleText.h"
 
-#include <cwchar>
+#include <new>
+#include <stdexcept>
 
 namespace {
 
 struct Verb {
-    const wchar_t* name;
-    const wchar_t* usage;
-    int (*run)(int argc, wchar_t** argv);
+    const char* name;
+    const char* usage;
+    int (*run)(const std::vector<std::string>& arguments);
 };
 
-// Ends with an empty entry.
 const Verb verbs[] = {
-    {L"check", L"check [--json] PATH\\Name.exe", runCheck},
-    {L"brand", brandUsage, brandCommand},
-    {L"info", infoUsage, infoCommand},
-    {nullptr, nullptr, nullptr},
+    {"check", checkUsage, checkCommand},
+    {"brand", brandUsage, brandCommand},
+    {"info", infoUsage, infoCommand},
 };
 
 int usage() {
-    std::wstring text = L"usage:\n";
-    for (const Verb* verb = verbs; verb->name != nullptr; ++verb) {
-        text += L"  launchertool ";
-        text += verb->usage;
-        text += L"\n";
+    std::string text = "usage:\n";
+    for (const Verb& verb : verbs) {
+        text += std::string("  launchertool ") + verb.usage + "\n";
     }
     printErr(text);
     return EXIT_USAGE;
@@ -36,15 +36,27 @@ int usage() {
 
 }  // namespace
 
-int wmain(int argc, wchar_t** argv) {
-    if (argc < 2) {
-        return usage();
-    }
-    for (const Verb* verb = verbs; verb->name != nullptr; ++verb) {
-        if (std::wcscmp(argv[1], verb->name) == 0) {
-            // The verb sees its own arguments only.
-            return verb->run(argc - 2, argv + 2);
+const char checkUsage[] = "check [--json] PATH\\Name.exe";
+
+int runTool(const std::vector<std::string>& arguments) {
+    try {
+        if (arguments.empty()) {
+            return usage();
         }
+        for (const Verb& verb : verbs) {
+            if (arguments.front() == verb.name) {
+                // The verb sees its own arguments only.
+                return verb.run(std::vector<std::string>(arguments.begin() + 1, arguments.end()));
+            }
+        }
+        return usage();
+    } catch (const Failure& failure) {
+        // A message may quote a name from the file: it stays one line.
+        printErr("error: " + escapedControls(failure.message) + "\n");
+    } catch (const std::bad_alloc&) {
+        printErr("error: out of memory\n");
+    } catch (const std::exception& exception) {
+        printErr(std::string("error: ") + exception.what() + "\n");
     }
-    return usage();
+    return EXIT_PROBLEMS;
 }

@@ -1,23 +1,22 @@
 #include "versionRecord.h"
 
 #include "failure.h"
+#include "littleEndian.h"
 
-#include <cstring>
 
 namespace {
 
-constexpr std::size_t headerBytes = 3 * sizeof(WORD);
+constexpr std::size_t headerBytes = 6;
+// VS_FIXEDFILEINFO: its signature, then the file and the product version.
+constexpr std::size_t fixedInfoSize = 52;
+constexpr std::uint32_t fixedInfoSignature = 0xFEEF04BD;
+constexpr std::size_t fileVersionAt = 8;
+constexpr std::size_t productVersionAt = 16;
 // Deeper than root, StringFileInfo, table, text: no record is.
 constexpr int deepestBlock = 4;
 
 std::size_t aligned(std::size_t offset) {
     return (offset + 3) & ~static_cast<std::size_t>(3);
-}
-
-WORD wordAt(const std::string& bytes, std::size_t offset) {
-    WORD value;
-    std::memcpy(&value, bytes.data() + offset, sizeof value);
-    return value;
 }
 
 struct BadRecord {};
@@ -28,10 +27,10 @@ VersionBlock readBlock(const std::string& bytes, std::size_t at, std::size_t end
     if (depth > deepestBlock || end - at < headerBytes) {
         throw BadRecord{};
     }
-    WORD length = wordAt(bytes, at);
-    WORD valueLength = wordAt(bytes, at + 2);
+    std::uint16_t length = u16At(bytes, at);
+    std::uint16_t valueLength = u16At(bytes, at + 2);
     VersionBlock block;
-    block.type = wordAt(bytes, at + 4);
+    block.type = u16At(bytes, at + 4);
     if (length < headerBytes || length > end - at) {
         throw BadRecord{};
     }
@@ -41,8 +40,8 @@ VersionBlock readBlock(const std::string& bytes, std::size_t at, std::size_t end
         if (blockEnd - position < 2) {
             throw BadRecord{};
         }
-        wchar_t unit = static_cast<wchar_t>(wordAt(bytes, position));
-        if (unit == L'\0') {
+        char16_t unit = static_cast<char16_t>(u16At(bytes, position));
+        if (unit == u'\0') {
             break;
         }
         block.key += unit;
@@ -79,7 +78,10 @@ void padTo4(std::string& out) {
 void writeBlock(std::string& out, const VersionBlock& block) {
     std::size_t start = out.size();
     out.append(headerBytes, '\0');
-    out.append(reinterpret_cast<const char*>(block.key.c_str()), (block.key.size() + 1) * 2);
+    for (char16_t unit : block.key) {
+        appendU16(out, unit);
+    }
+    appendU16(out, 0);
     padTo4(out);
     out += block.value;
     for (const VersionBlock& child : block.children) {
@@ -88,23 +90,29 @@ void writeBlock(std::string& out, const VersionBlock& block) {
     }
     std::size_t length = out.size() - start;
     if (length > 0xFFFF) {
-        fail(L"the version record would be larger than 64 KB: shorten its texts");
+        fail("the version record would be larger than its 16-bit lengths allow (65535 bytes): "
+             "shorten its texts");
     }
-    WORD header[3] = {static_cast<WORD>(length),
-                      static_cast<WORD>(block.type == 1 ? block.value.size() / 2 : block.value.size()),
-                      block.type};
-    std::memcpy(&out[start], header, sizeof header);
+    putU16(out, start, static_cast<std::uint16_t>(length));
+    putU16(out, start + 2,
+           static_cast<std::uint16_t>(block.type == 1 ? block.value.size() / 2 : block.value.size()));
+    putU16(out, start + 4, block.type);
 }
 
-std::string textValue(const std::wstring& text) {
-    return std::string(reinterpret_cast<const char*>(text.c_str()), (text.size() + 1) * 2);
+std::string textValue(const std::u16string& text) {
+    std::string value;
+    for (char16_t unit : text) {
+        appendU16(value, unit);
+    }
+    appendU16(value, 0);
+    return value;
 }
 
-std::wstring textOf(const VersionBlock& block) {
-    std::wstring text;
+std::u16string textOf(const VersionBlock& block) {
+    std::u16string text;
     for (std::size_t i = 0; i + 1 < block.value.size(); i += 2) {
-        wchar_t unit = static_cast<wchar_t>(wordAt(block.value, i));
-        if (unit == L'\0') {
+        char16_t unit = static_cast<char16_t>(u16At(block.value, i));
+        if (unit == u'\0') {
             break;
         }
         text += unit;
@@ -112,21 +120,24 @@ std::wstring textOf(const VersionBlock& block) {
     return text;
 }
 
-VS_FIXEDFILEINFO fixedOf(const VersionBlock& root) {
-    VS_FIXEDFILEINFO fixed;
-    std::memcpy(&fixed, root.value.data(), sizeof fixed);
-    return fixed;
+// The numbers at `at` in the fixed part: the high then the low 32 bits.
+VersionNumbers numbersAt(const VersionBlock& root, std::size_t at) {
+    return {u16At(root.value, at + 2), u16At(root.value, at), u16At(root.value, at + 6),
+            u16At(root.value, at + 4)};
 }
 
-VersionNumbers numbersOf(DWORD high, DWORD low) {
-    return {HIWORD(high), LOWORD(high), HIWORD(low), LOWORD(low)};
+void putNumbers(VersionBlock& root, std::size_t at, const VersionNumbers& numbers) {
+    putU16(root.value, at, numbers[1]);
+    putU16(root.value, at + 2, numbers[0]);
+    putU16(root.value, at + 4, numbers[3]);
+    putU16(root.value, at + 6, numbers[2]);
 }
 
-VersionBlock textBlock(const std::wstring& key, const std::wstring& text) {
+VersionBlock textBlock(const std::u16string& key, const std::u16string& text) {
     return VersionBlock{key, 1, textValue(text), {}};
 }
 
-VersionBlock* childNamed(VersionBlock& parent, const std::wstring& key) {
+VersionBlock* childNamed(VersionBlock& parent, const std::u16string& key) {
     for (VersionBlock& child : parent.children) {
         if (child.key == key) {
             return &child;
@@ -137,17 +148,17 @@ VersionBlock* childNamed(VersionBlock& parent, const std::wstring& key) {
 
 }  // namespace
 
-VersionBlock readVersionRecord(const std::string& bytes, const std::wstring& which) {
+VersionBlock readVersionRecord(const std::string& bytes, const std::string& which) {
     VersionBlock root;
     try {
         std::size_t end = 0;
         root = readBlock(bytes, 0, bytes.size(), 1, end);
     } catch (const BadRecord&) {
-        fail(which + L" does not read: a block runs past its end");
+        fail(which + " does not read: a block runs past its end");
     }
-    if (root.key != L"VS_VERSION_INFO" || root.value.size() < sizeof(VS_FIXEDFILEINFO) ||
-        fixedOf(root).dwSignature != 0xFEEF04BD) {
-        fail(which + L" does not read: it lacks the fixed version numbers");
+    if (root.key != u"VS_VERSION_INFO" || root.value.size() < fixedInfoSize ||
+        u32At(root.value, 0) != fixedInfoSignature) {
+        fail(which + " does not read: it lacks the fixed version numbers");
     }
     return root;
 }
@@ -159,28 +170,26 @@ std::string writeVersionRecord(const VersionBlock& root) {
 }
 
 VersionNumbers fileVersion(const VersionBlock& root) {
-    VS_FIXEDFILEINFO fixed = fixedOf(root);
-    return numbersOf(fixed.dwFileVersionMS, fixed.dwFileVersionLS);
+    return numbersAt(root, fileVersionAt);
 }
 
 VersionNumbers productVersion(const VersionBlock& root) {
-    VS_FIXEDFILEINFO fixed = fixedOf(root);
-    return numbersOf(fixed.dwProductVersionMS, fixed.dwProductVersionLS);
+    return numbersAt(root, productVersionAt);
 }
 
-bool parseVersionNumbers(const std::wstring& text, VersionNumbers& numbers) {
+bool parseVersionNumbers(const std::string& text, VersionNumbers& numbers) {
     std::size_t part = 0;
     std::size_t digits = 0;
     unsigned long value = 0;
     for (std::size_t i = 0; i <= text.size(); ++i) {
-        wchar_t c = i < text.size() ? text[i] : L'.';
-        if (c >= L'0' && c <= L'9') {
-            value = value * 10 + static_cast<unsigned long>(c - L'0');
+        char c = i < text.size() ? text[i] : '.';
+        if (c >= '0' && c <= '9') {
+            value = value * 10 + static_cast<unsigned long>(c - '0');
             if (++digits > 5 || value > 0xFFFF) {
                 return false;
             }
-        } else if (c == L'.' && digits > 0 && part < numbers.size()) {
-            numbers[part++] = static_cast<WORD>(value);
+        } else if (c == '.' && digits > 0 && part < numbers.size()) {
+            numbers[part++] = static_cast<std::uint16_t>(value);
             digits = 0;
             value = 0;
         } else {
@@ -190,40 +199,39 @@ bool parseVersionNumbers(const std::wstring& text, VersionNumbers& numbers) {
     return part == numbers.size();
 }
 
-std::wstring versionText(const VersionNumbers& numbers) {
-    return std::to_wstring(numbers[0]) + L"." + std::to_wstring(numbers[1]) + L"." +
-           std::to_wstring(numbers[2]) + L"." + std::to_wstring(numbers[3]);
+std::string versionText(const VersionNumbers& numbers) {
+    return std::to_string(numbers[0]) + "." + std::to_string(numbers[1]) + "." +
+           std::to_string(numbers[2]) + "." + std::to_string(numbers[3]);
 }
 
 void setVersion(VersionBlock& root, const VersionNumbers& numbers) {
-    VS_FIXEDFILEINFO fixed = fixedOf(root);
-    fixed.dwFileVersionMS = fixed.dwProductVersionMS = MAKELONG(numbers[1], numbers[0]);
-    fixed.dwFileVersionLS = fixed.dwProductVersionLS = MAKELONG(numbers[3], numbers[2]);
-    std::memcpy(&root.value[0], &fixed, sizeof fixed);
-    setString(root, L"FileVersion", versionText(numbers));
-    setString(root, L"ProductVersion", versionText(numbers));
+    putNumbers(root, fileVersionAt, numbers);
+    putNumbers(root, productVersionAt, numbers);
+    std::string text = versionText(numbers);
+    std::u16string text16(text.begin(), text.end());
+    setString(root, u"FileVersion", text16);
+    setString(root, u"ProductVersion", text16);
 }
 
-void setString(VersionBlock& root, const std::wstring& key, const std::wstring& value) {
-    VersionBlock* strings = childNamed(root, L"StringFileInfo");
+void setString(VersionBlock& root, const std::u16string& key, const std::u16string& value) {
+    VersionBlock* strings = childNamed(root, u"StringFileInfo");
     if (strings == nullptr || strings->children.empty()) {
         // US English in Unicode, the language and code page the translation names.
         if (strings == nullptr) {
-            root.children.insert(root.children.begin(), VersionBlock{L"StringFileInfo", 1, {}, {}});
+            root.children.insert(root.children.begin(), VersionBlock{u"StringFileInfo", 1, {}, {}});
             strings = &root.children.front();
         }
-        strings->children.push_back(VersionBlock{L"040904b0", 1, {}, {}});
-        if (childNamed(root, L"VarFileInfo") == nullptr) {
-            const WORD translation[2] = {0x0409, 1200};
+        strings->children.push_back(VersionBlock{u"040904b0", 1, {}, {}});
+        // Adding a block to the root may move its children: the string
+        // tables are found again after it.
+        if (childNamed(root, u"VarFileInfo") == nullptr) {
+            std::string translation;
+            appendU16(translation, 0x0409);
+            appendU16(translation, 1200);
             root.children.push_back(VersionBlock{
-                L"VarFileInfo",
-                1,
-                {},
-                {VersionBlock{L"Translation", 0,
-                              std::string(reinterpret_cast<const char*>(translation),
-                                          sizeof translation),
-                              {}}}});
+                u"VarFileInfo", 1, {}, {VersionBlock{u"Translation", 0, translation, {}}}});
         }
+        strings = childNamed(root, u"StringFileInfo");
     }
     for (VersionBlock& table : strings->children) {
         VersionBlock* text = childNamed(table, key);
@@ -236,10 +244,10 @@ void setString(VersionBlock& root, const std::wstring& key, const std::wstring& 
     }
 }
 
-std::vector<std::pair<std::wstring, std::wstring>> versionStrings(const VersionBlock& root) {
-    std::vector<std::pair<std::wstring, std::wstring>> strings;
+std::vector<std::pair<std::u16string, std::u16string>> versionStrings(const VersionBlock& root) {
+    std::vector<std::pair<std::u16string, std::u16string>> strings;
     for (const VersionBlock& block : root.children) {
-        if (block.key == L"StringFileInfo" && !block.children.empty()) {
+        if (block.key == u"StringFileInfo" && !block.children.empty()) {
             for (const VersionBlock& text : block.children.front().children) {
                 strings.emplace_back(text.key, textOf(text));
             }

@@ -1,14 +1,21 @@
-// A file read or written in one piece: the programs and icons the tool works
-// on are small enough to hold in memory.
+// The files the tool reads and writes, each in one piece: the programs and
+// icons it works on are small enough to hold in memory. Paths are UTF-8;
+// each build reaches its file system in a file of its own.
 #pragma once
 
 #include <string>
 
-// Fails with the system's reason, naming `path`.
-std::string readWholeFile(const std::wstring& path);
-// Replaces the content of an existing or new file.
-void writeWholeFile(const std::wstring& path, const std::string& bytes);
+// Nothing the tool reads comes near this; a larger file is no launcher and
+// no icon.
+constexpr unsigned long long largestReadFile = 256ull * 1024 * 1024;
 
-// The full path of `path` and, in `name`, its last part. A program file is
-// loaded by its full path only: a bare name would be searched for like a DLL.
-std::wstring fullPath(const std::wstring& path, std::wstring* name = nullptr);
+// Fails with the system's reason, naming `path`.
+std::string readWholeFile(const std::string& path);
+
+// Whether both paths name one existing file, however they are spelt.
+bool sameFile(const std::string& first, const std::string& second);
+
+// Writes `bytes` as `path`: into a new file beside it, moved into place
+// once whole, so that `path` is never half-written. The new file is removed
+// on every failure. Fails with the system's reason.
+void replaceFile(const std::string& path, const std::string& bytes);

@@ -68,16 +68,16 @@ mkdir -p "$logdir" "$datadir/log"
 rm -f "$logdir/launcherDemo.log" "$datadir/demo-received.txt" "$datadir/log/"*_Demo.log
 
 # Demo.exe is the launcher branded as the deployer's own: an icon drawn here
-# and a version record of its own.
+# and a version record of its own, written by the Linux build of the tool, as
+# on a build machine without Windows.
 convert -size 256x256 radial-gradient:'#ffd040-#b03000' \( -clone 0 -resize 16x16 \) \
     \( -clone 0 -resize 32x32 \) \( -clone 0 -resize 48x48 \) \( -clone 0 \) -delete 0 -depth 8 "$demo/Demo.ico"
-demo_win="Z:${demo//\//\\}"
-wine_run "$build/launchertool.exe" brand --icon "$demo_win\\Demo.ico" \
+"$build/launchertool" brand --icon "$demo/Demo.ico" \
     --version 1.0.0.0 --product "Demo Stüdio" --description "The launcher's demo" \
     --company "Demo Company" --copyright "© 2026 Demo Company" \
-    "Z:${build//\//\\}\\launcher.exe" "$demo_win\\Demo.exe"
+    "$build/launcher.exe" "$demo/Demo.exe"
 echo "== launchertool info Demo.exe"
-wine_run "$build/launchertool.exe" info "$demo_win\\Demo.exe"
+"$build/launchertool" info "$demo/Demo.exe"
 
 # ==== The Java runtime under Wine ==============================================
 # For this demo under Wine only. The JDK here is a Linux program, which Wine

@@ -27,8 +27,9 @@ apt-get install -y -qq --no-install-recommends \
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev \
     wine wine32:i386 wine64 \
     xvfb xauth x11-utils imagemagick \
-    libtomlplusplus-dev nlohmann-json3-dev googletest clang libclang-rt-14-dev \
+    libtomlplusplus-dev nlohmann-json3-dev googletest libgtest-dev clang libclang-rt-14-dev \
     default-jdk-headless \
+    osslsigncode openssl \
     >/dev/null
 
 echo "setup: all packages present"

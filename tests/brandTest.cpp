@@ -255,14 +255,16 @@ TEST(Brand, WhatNoOptionNamesStaysAsInTheLauncher) {
     EXPECT_EQ(versionText(info, L"CompanyName"), "(missing)");
 }
 
-TEST(Brand, BrandedCopyStartsTheApplication) {
+namespace {
+
+// `program`, installed as Acme.exe beside a probe for the Java runtime,
+// starts it with the configured jar and its own command-line tail.
+void expectStartsTheApplication(const std::wstring& program) {
     std::wstring install = makeTempDir(L"brand-e2e");
     std::wstring data = install + L"\\data";
     CreateDirectoryW(data.c_str(), nullptr);
     installProbe(install, L"javaw");
-    CapturedRun run = runLauncherTool({L"brand", L"--icon", BRAND_ICON, L"--product", product,
-                                       LAUNCHER_EXE, install + L"\\Acme.exe"});
-    ASSERT_EQ(run.exitCode, 0u) << run.output;
+    copyFile(program, install + L"\\Acme.exe");
     writeFile(install + L"\\Acme.toml",
               "[jre]\nmain_jar = 'app.jar'\n"
               "[app]\nexec = '$(moduleDir)\\javaw.exe'\ndata_dir = '" + utf8(data) + "'\n");
@@ -275,6 +277,37 @@ TEST(Brand, BrandedCopyStartsTheApplication) {
     std::string tail = " -jar \"app.jar\" -x";
     ASSERT_GE(record.commandLine.size(), tail.size());
     EXPECT_EQ(record.commandLine.substr(record.commandLine.size() - tail.size()), tail);
+}
+
+}  // namespace
+
+TEST(Brand, BrandedCopyStartsTheApplication) {
+    std::wstring copy = makeTempDir(L"brand-start") + L"\\Acme.exe";
+    CapturedRun run = runLauncherTool({L"brand", L"--icon", BRAND_ICON, L"--product", product,
+                                       LAUNCHER_EXE, copy});
+    ASSERT_EQ(run.exitCode, 0u) << run.output;
+    expectStartsTheApplication(copy);
+}
+
+// The copy that the Linux build of the tool wrote (tests/native/toolBuildsTest.cpp)
+// as the system reads it, and started.
+TEST(Brand, LinuxCopyReadsBackThroughTheSystemAndStarts) {
+    std::wstring copy = std::wstring(LINUX_COPIES) + L"\\Acme.exe";
+    expectIconsAre(copy, BRAND_ICON);
+    std::vector<char> info = versionInfo(copy);
+    EXPECT_EQ(versionNumbers(info), (std::vector<DWORD>{0x00010004u, 2u, 0x00010004u, 2u}));
+    const std::map<std::wstring, std::string> texts = {
+        {L"CompanyName", "Acmé GmbH"},   {L"FileDescription", "Der Start"},
+        {L"FileVersion", "1.4.0.2"},     {L"InternalName", "Acme.exe"},
+        {L"LegalCopyright", "© 2026"},   {L"OriginalFilename", "Acme.exe"},
+        {L"ProductName", "Acmé Stüdio ∑"}, {L"ProductVersion", "1.4.0.2"},
+    };
+    for (const auto& text : texts) {
+        EXPECT_EQ(versionText(info, text.first.c_str()), text.second) << utf8(text.first);
+    }
+    EXPECT_EQ(ProgramResources(copy).bytes(RT_MANIFEST, 1), ProgramResources(LAUNCHER_EXE).bytes(RT_MANIFEST, 1));
+    expectValidChecksum(copy);
+    expectStartsTheApplication(copy);
 }
 
 TEST(Brand, BrandedCopyCanBeBrandedAgain) {

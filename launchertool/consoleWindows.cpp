@@ -29,6 +29,14 @@ void printErr(const std::wstring& text) {
     print(STD_ERROR_HANDLE, text);
 }
 
+void printOut(const std::string& text) {
+    print(STD_OUTPUT_HANDLE, fromUtf8Text(text));
+}
+
+void printErr(const std::string& text) {
+    print(STD_ERROR_HANDLE, fromUtf8Text(text));
+}
+
 std::string toUtf8(const std::wstring& text) {
     if (text.empty()) {
         return {};

@@ -1,0 +1,9 @@
+// UTF-8, the tool's text inside, and UTF-16, the text of resources and
+// version records, converted without the system's help so that both builds
+// give the same bytes. Invalid sequences become U+FFFD.
+#pragma once
+
+#include <string>
+
+std::u16string toUtf16(const std::string& text);
+std::string fromUtf16(const std::u16string& text);

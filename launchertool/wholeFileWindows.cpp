@@ -1,0 +1,142 @@
+#include "wholeFile.h"
+
+#include "console.h"
+#include "failure.h"
+#include "owners.h"
+
+#include <windows.h>
+
+namespace {
+
+// `what`, then the system's own text and code for `code` (GetLastError read
+// right at the failed call).
+[[noreturn]] void failWithSystemError(const std::string& what, DWORD code) {
+    LocalMemory<wchar_t> text;
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                      FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, code, 0, reinterpret_cast<LPWSTR>(text.out()), 0, nullptr);
+    std::wstring systemText(text.get() != nullptr ? text.get() : L"", length);
+    // The system's texts end with a line break, which would split the line.
+    while (!systemText.empty() && (systemText.back() == L'\n' || systemText.back() == L'\r' ||
+                                   systemText.back() == L' ' || systemText.back() == L'.')) {
+        systemText.pop_back();
+    }
+    fail(what + ": " + (systemText.empty() ? std::string("system error") : toUtf8(systemText)) +
+         " (error " + std::to_string(code) + ")");
+}
+
+// The full path of `path` and, in `name`, its last part.
+std::wstring fullPath(const std::wstring& path, std::wstring& name) {
+    DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (needed == 0) {
+        failWithSystemError("cannot find " + toUtf8(path), GetLastError());
+    }
+    std::wstring full(needed, L'\0');
+    wchar_t* part = nullptr;
+    DWORD length = GetFullPathNameW(path.c_str(), needed, &full[0], &part);
+    if (length == 0 || length >= needed) {
+        failWithSystemError("cannot find " + toUtf8(path), GetLastError());
+    }
+    name = part != nullptr ? part : L"";
+    full.resize(length);
+    return full;
+}
+
+// The copy being made, beside its target so that the final move stays on
+// one volume. It is deleted on every way out unless it has been moved.
+class TemporaryFile {
+public:
+    explicit TemporaryFile(const std::wstring& folder) {
+        wchar_t name[MAX_PATH];
+        if (GetTempFileNameW(folder.c_str(), L"brd", 0, name) == 0) {
+            failWithSystemError("cannot write in " + toUtf8(folder), GetLastError());
+        }
+        path_ = name;
+    }
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+    ~TemporaryFile() {
+        if (!path_.empty()) {
+            DeleteFileW(path_.c_str());
+        }
+    }
+    const std::wstring& path() const { return path_; }
+    void moveTo(const std::wstring& target) {
+        if (!MoveFileExW(path_.c_str(), target.c_str(),
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            failWithSystemError("cannot write " + toUtf8(target), GetLastError());
+        }
+        path_.clear();
+    }
+
+private:
+    std::wstring path_;
+};
+
+}  // namespace
+
+std::string readWholeFile(const std::string& path) {
+    FileHandle file{CreateFileW(fromUtf8Text(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
+    if (!file) {
+        failWithSystemError("cannot read " + path, GetLastError());
+    }
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file.get(), &size)) {
+        failWithSystemError("cannot read " + path, GetLastError());
+    }
+    if (static_cast<unsigned long long>(size.QuadPart) > largestReadFile) {
+        fail("cannot read " + path + ": the file is larger than 256 MB");
+    }
+    std::string bytes(static_cast<std::size_t>(size.QuadPart), '\0');
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        DWORD got = 0;
+        if (!ReadFile(file.get(), &bytes[done], static_cast<DWORD>(bytes.size() - done), &got,
+                      nullptr)) {
+            failWithSystemError("cannot read " + path, GetLastError());
+        }
+        if (got == 0) {
+            fail("cannot read " + path + ": the file shrank while it was read");
+        }
+        done += got;
+    }
+    return bytes;
+}
+
+// Two paths name one file when the system gives both the same volume and
+// file index, however they are spelt (letter case, links, relative parts).
+bool sameFile(const std::string& first, const std::string& second) {
+    BY_HANDLE_FILE_INFORMATION info[2] = {};
+    const std::string* paths[2] = {&first, &second};
+    for (int i = 0; i < 2; ++i) {
+        FileHandle file{CreateFileW(fromUtf8Text(*paths[i]).c_str(), FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr)};
+        if (!file || !GetFileInformationByHandle(file.get(), &info[i])) {
+            return false;
+        }
+    }
+    return info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
+           info[0].nFileIndexHigh == info[1].nFileIndexHigh &&
+           info[0].nFileIndexLow == info[1].nFileIndexLow;
+}
+
+void replaceFile(const std::string& path, const std::string& bytes) {
+    std::wstring name;
+    std::wstring full = fullPath(fromUtf8Text(path), name);
+    TemporaryFile copy{full.substr(0, full.size() - name.size())};
+    {
+        FileHandle file{CreateFileW(copy.path().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr)};
+        DWORD written = 0;
+        if (!file) {
+            failWithSystemError("cannot write " + path, GetLastError());
+        }
+        if (!WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+            !FlushFileBuffers(file.get())) {
+            failWithSystemError("cannot write " + path, GetLastError());
+        }
+    }
+    copy.moveTo(full);
+}
