@@ -430,4 +430,6 @@ void doJob() {
     if (plan.javaDue && startProcess(plan.java) != 0) {
         logMessage(SOURCE, __LINE__, "doJob", "error startProcess\n");
     }
+    // A splash may keep the launcher running for a minute yet.
+    flushLog();
 }

@@ -234,6 +234,8 @@ int startProcess(ChildStart& start) {
     wchar_t noEntries[2] = {L'\0', L'\0'};
     wchar_t* childEnvironment =
         start.environment.get() != nullptr ? start.environment.get() : noEntries;
+    // Should the start never return, the log still tells what it was.
+    flushLog();
     // Suspended until its files are emptied, so that none of its output is lost.
     if (!kernel.CreateProcessW(start.application.get(), const_cast<wchar_t*>(start.commandLine.get()),
                                nullptr, nullptr, TRUE,

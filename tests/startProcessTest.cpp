@@ -387,8 +387,7 @@ TEST_F(StartProcess, AChildThatCannotBeResumedIsEndedAndTheStartFails) {
                 << errors[1];
         }
         // The next case logs into a fresh file.
-        CloseHandle(logFile);
-        logFile = nullptr;
+        closeLogFile();
     }
     resumes = true;
     terminates = true;
