@@ -116,8 +116,9 @@ FileOpening checkFinalPath(HANDLE handle, const wchar_t* path, std::size_t folde
 }
 
 // Whether the open file is a plain file with one name, at the place `path`
-// names below its folder.
-FileOpening checkFile(HANDLE file, const wchar_t* path, std::size_t folderLength, DWORD& error) {
+// names below its folder; and whether it holds no bytes.
+FileOpening checkFile(HANDLE file, const wchar_t* path, std::size_t folderLength, DWORD& error,
+                      bool& empty) {
     // Only the two facts needed: the whole record of GetFileInformationByHandle
     // costs a query of the volume as well.
     FILE_ATTRIBUTE_TAG_INFO attributes{};
@@ -133,6 +134,7 @@ FileOpening checkFile(HANDLE file, const wchar_t* path, std::size_t folderLength
         standard.NumberOfLinks != 1 || standard.Directory) {
         return FileOpening::Refused;
     }
+    empty = standard.EndOfFile.QuadPart == 0;
     return checkFinalPath(file, path, folderLength, error);
 }
 
@@ -181,7 +183,7 @@ std::size_t folderLengthOf(const wchar_t* path) {
 }
 
 FileOpening openFileInFolder(FileHandle& file, const wchar_t* path, std::size_t folderLength,
-                             DWORD access, bool inheritable, DWORD& error) {
+                             DWORD access, bool inheritable, DWORD& error, bool* empty) {
     SECURITY_ATTRIBUTES attributes{};
     attributes.nLength = sizeof attributes;
     attributes.bInheritHandle = inheritable ? TRUE : FALSE;
@@ -216,12 +218,16 @@ FileOpening openFileInFolder(FileHandle& file, const wchar_t* path, std::size_t 
     if (error != 0) {
         return FileOpening::Failed;
     }
-    // A file this open has just made is a plain file with one name; only the
-    // folder it landed in is left to tell, should one have been swapped.
+    // A file this open has just made is a plain, empty file with one name;
+    // only the folder it landed in is left to tell, should one have been
+    // swapped.
+    bool holdsNothing = created;
     FileOpening checked = created ? checkFinalPath(file.get(), path, folderLength, error)
-                                  : checkFile(file.get(), path, folderLength, error);
+                                  : checkFile(file.get(), path, folderLength, error, holdsNothing);
     if (checked != FileOpening::Opened) {
         file.close();
+    } else if (empty != nullptr) {
+        *empty = holdsNothing;
     }
     return checked;
 }

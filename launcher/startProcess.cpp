@@ -64,7 +64,8 @@ FileHandle openNullDevice(DWORD access) {
 // One of the child's output streams: a file of log_dir, or the null device.
 struct ChildOutput {
     FileHandle handle;
-    bool isFile = false;
+    // A file that held something when it was opened: the start empties it.
+    bool needsEmptying = false;
 };
 
 // Opens the file `name` for the child without emptying it, append-only, so
@@ -76,10 +77,11 @@ struct ChildOutput {
 bool openOutput(const WideText& name, ChildOutput& output) {
     if (!name.isNull()) {
         DWORD error = 0;
+        bool empty = false;
         switch (openFileInFolder(output.handle, name.get(), folderLengthOf(name.get()),
-                                 FILE_APPEND_DATA, true, error)) {
+                                 FILE_APPEND_DATA, true, error, &empty)) {
         case FileOpening::Opened:
-            output.isFile = true;
+            output.needsEmptying = !empty;
             return true;
         case FileOpening::Failed:
             logError(SOURCE, __LINE__, "startProcess", error, " ");
@@ -102,9 +104,10 @@ bool openOutput(const WideText& name, ChildOutput& output) {
 // fails leaves the previous run's output to whoever looks into it. The
 // emptying goes through a second handle on the very file already checked,
 // never through its name again, and the child does not get it: the child's
-// own may only append.
+// own may only append. A file that held nothing is left alone: what another
+// running copy appends meanwhile is no more lost than what it appends after.
 void empty(const ChildOutput& output) {
-    if (!output.isFile) {
+    if (!output.needsEmptying) {
         return;
     }
     FileHandle writer{kernel.ReOpenFile(output.handle.get(), FILE_WRITE_DATA,
