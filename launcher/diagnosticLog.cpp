@@ -31,6 +31,65 @@ struct LogLock {
     }
 } logLock;
 
+// The entries of this run that are not in the file yet, in one block of the
+// process heap that grows as they come.
+class PendingEntries {
+public:
+    PendingEntries() = default;
+    PendingEntries(const PendingEntries&) = delete;
+    PendingEntries& operator=(const PendingEntries&) = delete;
+    ~PendingEntries() {
+        if (block_ != nullptr && !kernel.HeapFree(kernel.GetProcessHeap(), 0, block_)) {
+            kernel.OutputDebugStringA("ERROR HeapFree\n");
+        }
+    }
+
+    // Room for `bytes` more after what is waiting, or null when the heap has
+    // none to grow into; what is waiting stays as it is either way.
+    char* room(std::size_t bytes) {
+        if (capacity_ - length_ < bytes) {
+            std::size_t capacity = 2 * (length_ + bytes);
+            if (capacity < 8192) {
+                capacity = 8192;
+            }
+            auto* grown = static_cast<char*>(kernel.HeapAlloc(kernel.GetProcessHeap(), 0, capacity));
+            if (grown == nullptr) {
+                return nullptr;
+            }
+            if (block_ != nullptr) {
+                std::memcpy(grown, block_, length_);
+                if (!kernel.HeapFree(kernel.GetProcessHeap(), 0, block_)) {
+                    kernel.OutputDebugStringA("ERROR HeapFree\n");
+                }
+            }
+            block_ = grown;
+            capacity_ = capacity;
+        }
+        return block_ + length_;
+    }
+    void add(std::size_t bytes) { length_ += bytes; }
+    const char* text() const { return block_; }
+    std::size_t length() const { return length_; }
+    void clear() { length_ = 0; }
+
+private:
+    char* block_ = nullptr;
+    std::size_t length_ = 0;
+    std::size_t capacity_ = 0;
+} pending;
+
+// Whether logFile is the log's own file, opened by openLogFile, whose entries
+// wait in `pending`; a caller's own handle gets each entry at once.
+bool logFileIsOwn = false;
+
+// Whatever way the run ends normally, what is waiting reaches the file.
+struct FlushAtExit {
+    FlushAtExit() = default;
+    FlushAtExit(const FlushAtExit&) = delete;
+    FlushAtExit& operator=(const FlushAtExit&) = delete;
+    ~FlushAtExit() { flushLog(); }
+} flushAtExit;
+
 // "C:\src\launcher\loadconfig.cpp" is logged as "loadconfig".
 struct SourceName {
     const char* start;
@@ -74,12 +133,13 @@ void trimLineEnd(wchar_t* text) {
     }
 }
 
-// Takes the log's lock for one entry. Another launcher holds it only while it
-// appends one entry, so a conflict is waited out in short pauses; but anyone
-// who may open the log may also lock it for as long as they like, so a run
-// waits no longer than LOG_LOCK_PATIENCE_MS in all. False when the entry goes
-// without the lock: the time is used up, or the handle takes no locks.
-bool lockForEntry(OVERLAPPED& range) {
+// Takes the log's lock for one write. Another launcher holds it only while it
+// appends its waiting entries, so a conflict is waited out in short pauses;
+// but anyone who may open the log may also lock it for as long as they like,
+// so a run waits no longer than LOG_LOCK_PATIENCE_MS in all. False when the
+// write goes without the lock: the time is used up, or the handle takes no
+// locks.
+bool lockForWrite(OVERLAPPED& range) {
     bool waiting = false;
     ULONGLONG waitStart = 0;
     for (;;) {
@@ -118,16 +178,16 @@ bool seekToEnd() {
     return false;
 }
 
-// Appends one whole entry with a single write. Other launchers of the same
+// Appends whole entries with a single write. Other launchers of the same
 // installation may write to the file at the same time: the byte-range lock,
 // far beyond any real log size, makes "seek to the end and write" one step for
 // every process, also where the file system does not make appends atomic.
-void writeEntry(const char* entry, DWORD length) {
+void writeEntries(const char* entries, DWORD length) {
     OVERLAPPED lockRange{};
     lockRange.OffsetHigh = 0x40000000;
-    bool locked = lockForEntry(lockRange);
+    bool locked = lockForWrite(lockRange);
     DWORD written = 0;
-    if (seekToEnd() && !kernel.WriteFile(logFile, entry, length, &written, nullptr)) {
+    if (seekToEnd() && !kernel.WriteFile(logFile, entries, length, &written, nullptr)) {
         kernel.OutputDebugStringA("ERROR WriteFile\n");
     }
     if (locked) {
@@ -135,9 +195,64 @@ void writeEntry(const char* entry, DWORD length) {
     }
 }
 
-// Composes prefix, message and (for logError) the system's text for `code` in
-// one buffer, ends it with one line end and writes it. The message of
-// logMessage is dropped with its prefix when the prefix cannot be made.
+// The pieces of one entry, measured: the prefix, the caller's message and
+// (for logError) the system's text for the code.
+struct EntryPieces {
+    SYSTEMTIME now;
+    const char* source;
+    int line;
+    const char* function;
+    const DWORD* code;
+    const char* fmt;
+    va_list args;
+    int prefixLength;
+    int messageLength;
+    const wchar_t* systemText;
+    int systemTextLength;
+};
+
+// Prints the measured pieces and one line end at `at`, which has room for
+// all of them and a NUL; the count of bytes, line end included.
+std::size_t composeEntry(char* at, EntryPieces& pieces) {
+    char* start = at;
+    if (pieces.prefixLength > 0) {
+        formatPrefix(at, static_cast<std::size_t>(pieces.prefixLength) + 1, pieces.now,
+                     pieces.source, pieces.line, pieces.function, pieces.code);
+        at += pieces.prefixLength;
+    }
+    if (pieces.messageLength > 0) {
+        char* message = at;
+        formatUtf8EscapedV(at, static_cast<std::size_t>(pieces.messageLength) + 1, pieces.fmt,
+                           pieces.args);
+        at += pieces.messageLength;
+        // The callers' formats end in "\n"; the values cannot bring one.
+        while (at > message && (at[-1] == '\n' || at[-1] == '\r')) {
+            --at;
+        }
+    }
+    if (pieces.systemTextLength > 0) {
+        formatUtf8Escaped(at, static_cast<std::size_t>(pieces.systemTextLength) + 1, "%S",
+                          pieces.systemText);
+        at += pieces.systemTextLength;
+    }
+    *at++ = '\n';
+    return static_cast<std::size_t>(at - start);
+}
+
+// Writes what waits for the log's own file; the caller holds the log lock.
+// Entries whose write failed are not tried again.
+void writePending() {
+    if (pending.length() != 0 && logFile != nullptr && logFile != INVALID_HANDLE_VALUE) {
+        writeEntries(pending.text(), static_cast<DWORD>(pending.length()));
+    }
+    pending.clear();
+}
+
+// Composes prefix, message and (for logError) the system's text for `code`
+// as one line. It waits with the run's other entries for the log's own
+// file, or goes at once to a caller's own handle and, where the waiting
+// entries cannot grow, after them. The message of logMessage is dropped with
+// its prefix when the prefix cannot be made.
 void writeLogEntry(const char* source, int line, const char* function, const DWORD* code,
                    const char* fmt, va_list args) {
     LockGuard guard(logLock.section);
@@ -145,29 +260,35 @@ void writeLogEntry(const char* source, int line, const char* function, const DWO
     if (logFile == nullptr || logFile == INVALID_HANDLE_VALUE) {
         return;
     }
-    SYSTEMTIME now{};
-    kernel.GetLocalTime(&now);
+    EntryPieces pieces{};
+    pieces.source = source;
+    pieces.line = line;
+    pieces.function = function;
+    pieces.code = code;
+    pieces.fmt = fmt;
+    va_copy(pieces.args, args);
+    kernel.GetLocalTime(&pieces.now);
 
-    int prefixLength = formatPrefix(nullptr, 0, now, source, line, function, code);
-    if (prefixLength <= 0) {
+    pieces.prefixLength = formatPrefix(nullptr, 0, pieces.now, source, line, function, code);
+    if (pieces.prefixLength <= 0) {
         kernel.OutputDebugStringA("ERROR snprintf\n");
         if (code == nullptr) {
+            va_end(pieces.args);
             return;
         }
-        prefixLength = 0;
+        pieces.prefixLength = 0;
     }
 
     va_list measureArgs;
     va_copy(measureArgs, args);
-    int messageLength = formatUtf8EscapedV(nullptr, 0, fmt, measureArgs);
+    pieces.messageLength = formatUtf8EscapedV(nullptr, 0, fmt, measureArgs);
     va_end(measureArgs);
-    if (messageLength <= 0) {
+    if (pieces.messageLength <= 0) {
         kernel.OutputDebugStringA("ERROR vsnprintf\n");
-        messageLength = 0;
+        pieces.messageLength = 0;
     }
 
     LocalMemory<wchar_t> systemText;
-    int systemTextLength = 0;
     if (code != nullptr) {
         if (kernel.FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                                       FORMAT_MESSAGE_IGNORE_INSERTS,
@@ -176,41 +297,33 @@ void writeLogEntry(const char* source, int line, const char* function, const DWO
             kernel.OutputDebugStringA("ERROR FormatMessage\n");
         } else {
             trimLineEnd(systemText.get());
+            pieces.systemText = systemText.get();
             // A text with line breaks inside is escaped like any value.
-            systemTextLength = formatUtf8Escaped(nullptr, 0, "%S", systemText.get());
-            if (systemTextLength < 0) {
-                systemTextLength = 0;
+            pieces.systemTextLength = formatUtf8Escaped(nullptr, 0, "%S", systemText.get());
+            if (pieces.systemTextLength < 0) {
+                pieces.systemTextLength = 0;
             }
         }
     }
 
-    if (prefixLength + messageLength + systemTextLength == 0) {
-        return;
-    }
-    HeapBuffer entry(static_cast<SIZE_T>(prefixLength + messageLength + systemTextLength) + 2);
-    if (!entry) {
-        return;
-    }
-    char* at = entry.chars();
-    if (prefixLength > 0) {
-        formatPrefix(at, static_cast<std::size_t>(prefixLength) + 1, now, source, line, function, code);
-        at += prefixLength;
-    }
-    if (messageLength > 0) {
-        char* message = at;
-        formatUtf8EscapedV(at, static_cast<std::size_t>(messageLength) + 1, fmt, args);
-        at += messageLength;
-        // The callers' formats end in "\n"; the values cannot bring one.
-        while (at > message && (at[-1] == '\n' || at[-1] == '\r')) {
-            --at;
+    std::size_t length = static_cast<std::size_t>(pieces.prefixLength) +
+                         static_cast<std::size_t>(pieces.messageLength) +
+                         static_cast<std::size_t>(pieces.systemTextLength);
+    if (length != 0) {
+        // One byte for the line end, one for the NUL that the prints leave.
+        char* waiting = logFileIsOwn ? pending.room(length + 2) : nullptr;
+        if (waiting != nullptr) {
+            pending.add(composeEntry(waiting, pieces));
+        } else {
+            // Whatever waits goes first, so that the entries keep their order.
+            writePending();
+            HeapBuffer entry(length + 2);
+            if (entry) {
+                writeEntries(entry.chars(), static_cast<DWORD>(composeEntry(entry.chars(), pieces)));
+            }
         }
     }
-    if (systemTextLength > 0) {
-        formatUtf8Escaped(at, static_cast<std::size_t>(systemTextLength) + 1, "%S", systemText.get());
-        at += systemTextLength;
-    }
-    *at++ = '\n';
-    writeEntry(entry.chars(), static_cast<DWORD>(at - entry.chars()));
+    va_end(pieces.args);
 }
 
 }  // namespace
@@ -241,6 +354,7 @@ void openLogFile() {
                              error)) {
     case FileOpening::Opened:
         logFile = file.release();
+        logFileIsOwn = true;
         break;
     case FileOpening::Refused:
         kernel.OutputDebugStringA("ERROR log file is a link\n");
@@ -263,4 +377,19 @@ void logError(const char* source, int line, const char* function, DWORD code, co
     va_start(args, fmt);
     writeLogEntry(source, line, function, &code, fmt, args);
     va_end(args);
+}
+
+void flushLog() {
+    LockGuard guard(logLock.section);
+    writePending();
+}
+
+void closeLogFile() {
+    LockGuard guard(logLock.section);
+    writePending();
+    if (logFile != nullptr && logFile != INVALID_HANDLE_VALUE) {
+        kernel.CloseHandle(logFile);
+    }
+    logFile = nullptr;
+    logFileIsOwn = false;
 }

@@ -13,17 +13,18 @@
 
 // Null until the first entry tries to open the file; afterwards the open
 // handle or INVALID_HANDLE_VALUE for the rest of the run. A caller that sets
-// it before the first entry gets every entry written to its own handle, with
-// none of the checks that the log's own file goes through; a handle that
-// cannot seek or lock (a pipe, the null device) is written all the same.
+// it before the first entry gets every entry written to its own handle at
+// once, with none of the checks that the log's own file goes through; a
+// handle that cannot seek or lock (a pipe, the null device) is written all
+// the same.
 extern HANDLE logFile;
 
 // The log's path for this installation once programData and moduleName are
 // known: programData\TAVEX\Kestrion\launcher<moduleName>.log.
 int logFilePath(WideText& path);
 
-// The longest a run waits, all its entries together, while another process
-// holds the log's lock: 500 milliseconds. Then each entry is written without it.
+// The longest a run waits, all its writes together, while another process
+// holds the log's lock: 500 milliseconds. Then each write goes without it.
 constexpr ULONGLONG LOG_LOCK_PATIENCE_MS = 500;
 // How long this run has waited so far.
 extern ULONGLONG logLockWaited;
@@ -43,3 +44,16 @@ void logMessage(const char* source, int line, const char* function, const char* 
 // system's text for the code, on one line like every entry.
 void logError(const char* source, int line, const char* function, DWORD code, const char* fmt, ...)
     __attribute__((format(printf, 5, 6)));
+
+// The entries for the log's own file wait in memory, in the order they were
+// made, and reach the file together with one locked write: so the entries of
+// one run stand together even when many runs share the file, and the run
+// pays for the lock once rather than once per entry. This writes what is
+// waiting. The launcher calls it before each child's start, so that what led
+// to a start is on disk should the start never return, at the end of its
+// work, and on every way out; the last comes by itself at process exit.
+void flushLog();
+
+// Writes what is waiting, closes the log's file and forgets it, so that the
+// next entry opens the file anew (or goes to a handle the caller sets first).
+void closeLogFile();

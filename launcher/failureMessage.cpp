@@ -228,6 +228,9 @@ void showFailureMessage(const WideText& text) {
     if (!desktopIsVisible()) {
         return;
     }
+    // The box waits for the user, maybe for good: what led to it is on disk
+    // meanwhile.
+    flushLog();
     if (kernel.MessageBoxW(nullptr, message.get(), title.get(),
                            MB_OK | MB_ICONERROR | MB_SETFOREGROUND) == 0) {
         logError(SOURCE, __LINE__, "showFailureMessage", kernel.GetLastError(),

@@ -68,11 +68,35 @@ DWORD expectedFinalPath(const wchar_t* path, std::size_t folderLength, wchar_t* 
     return length;
 }
 
+// Whether the final path of the open `handle` is "\\?\" and `path` itself,
+// letter case aside: then no link on the way led elsewhere, whatever the
+// folder is, and the folder need not be opened to tell. Drive paths only
+// ("C:\..."); any other form, or a path through a link, goes the long way.
+bool finalPathIsPathItself(HANDLE handle, const wchar_t* path) {
+    if (path[0] == L'\0' || path[1] != L':' || !isSeparator(path[2])) {
+        return false;
+    }
+    std::size_t length = std::wcslen(path);
+    DWORD size = static_cast<DWORD>(length) + 5;
+    HeapBuffer buffer(size * sizeof(wchar_t));
+    if (!buffer) {
+        return false;
+    }
+    auto* finalPath = static_cast<wchar_t*>(buffer.get());
+    return finalPathOf(handle, finalPath, size) == length + 4 &&
+           std::wcsncmp(finalPath, L"\\\\?\\", 4) == 0 &&
+           kernel.CompareStringOrdinal(finalPath + 4, static_cast<int>(length), path,
+                                       static_cast<int>(length), TRUE) == CSTR_EQUAL;
+}
+
 // Whether the final path of the open `handle` is the one `path` names below
 // its folder, letter case aside, as the file system compares names. Failed
 // only when there is no memory to tell.
 FileOpening checkFinalPath(HANDLE handle, const wchar_t* path, std::size_t folderLength,
                            DWORD& error) {
+    if (finalPathIsPathItself(handle, path)) {
+        return FileOpening::Opened;
+    }
     DWORD expectedSize = LONGEST_PATH + static_cast<DWORD>(std::wcslen(path));
     HeapBuffer actual(LONGEST_PATH * sizeof(wchar_t));
     HeapBuffer expected(expectedSize * sizeof(wchar_t));
@@ -92,8 +116,9 @@ FileOpening checkFinalPath(HANDLE handle, const wchar_t* path, std::size_t folde
 }
 
 // Whether the open file is a plain file with one name, at the place `path`
-// names below its folder.
-FileOpening checkFile(HANDLE file, const wchar_t* path, std::size_t folderLength, DWORD& error) {
+// names below its folder; and whether it holds no bytes.
+FileOpening checkFile(HANDLE file, const wchar_t* path, std::size_t folderLength, DWORD& error,
+                      bool& empty) {
     // Only the two facts needed: the whole record of GetFileInformationByHandle
     // costs a query of the volume as well.
     FILE_ATTRIBUTE_TAG_INFO attributes{};
@@ -109,6 +134,7 @@ FileOpening checkFile(HANDLE file, const wchar_t* path, std::size_t folderLength
         standard.NumberOfLinks != 1 || standard.Directory) {
         return FileOpening::Refused;
     }
+    empty = standard.EndOfFile.QuadPart == 0;
     return checkFinalPath(file, path, folderLength, error);
 }
 
@@ -157,7 +183,7 @@ std::size_t folderLengthOf(const wchar_t* path) {
 }
 
 FileOpening openFileInFolder(FileHandle& file, const wchar_t* path, std::size_t folderLength,
-                             DWORD access, bool inheritable, DWORD& error) {
+                             DWORD access, bool inheritable, DWORD& error, bool* empty) {
     SECURITY_ATTRIBUTES attributes{};
     attributes.nLength = sizeof attributes;
     attributes.bInheritHandle = inheritable ? TRUE : FALSE;
@@ -171,12 +197,14 @@ FileOpening openFileInFolder(FileHandle& file, const wchar_t* path, std::size_t 
         return file ? 0 : kernel.GetLastError();
     };
     error = open(OPEN_EXISTING);
+    bool created = false;
     if (error == ERROR_FILE_NOT_FOUND) {
         FileOpening parent = checkParent(path, folderLength, error);
         if (parent != FileOpening::Opened) {
             return parent;
         }
         error = open(CREATE_NEW);
+        created = error == 0;
         if (error == ERROR_FILE_EXISTS) {
             // Another launcher may have made the file just now. If it still
             // cannot be opened, a dangling link holds the name.
@@ -190,9 +218,16 @@ FileOpening openFileInFolder(FileHandle& file, const wchar_t* path, std::size_t 
     if (error != 0) {
         return FileOpening::Failed;
     }
-    FileOpening checked = checkFile(file.get(), path, folderLength, error);
+    // A file this open has just made is a plain, empty file with one name;
+    // only the folder it landed in is left to tell, should one have been
+    // swapped.
+    bool holdsNothing = created;
+    FileOpening checked = created ? checkFinalPath(file.get(), path, folderLength, error)
+                                  : checkFile(file.get(), path, folderLength, error, holdsNothing);
     if (checked != FileOpening::Opened) {
         file.close();
+    } else if (empty != nullptr) {
+        *empty = holdsNothing;
     }
     return checked;
 }

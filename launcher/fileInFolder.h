@@ -32,6 +32,8 @@ std::size_t folderLengthOf(const wchar_t* path);
 // and write the file too; this one is inheritable when asked. Should a folder
 // be swapped for a link between that test and the creation, the new empty
 // file is refused and left where it is: removing it by its name could strike
-// yet another file.
+// yet another file. When `empty` is given, it tells of an opened file whether
+// it held nothing when it was checked: one just made, or one of no bytes.
 FileOpening openFileInFolder(FileHandle& file, const wchar_t* path, std::size_t folderLength,
-                             DWORD access, bool inheritable, DWORD& error);
+                             DWORD access, bool inheritable, DWORD& error,
+                             bool* empty = nullptr);

@@ -469,18 +469,19 @@ void doJob(JavaStart* java) {
     if (plan.secondProgramDue && startProcess(plan.secondProgram) != 0) {
         logMessage(SOURCE, __LINE__, "doJob", "error startProcess2\n");
     }
-    if (!plan.javaDue) {
-        return;
+    if (plan.javaDue) {
+        bool started = startProcess(plan.java, java != nullptr ? &java->outcome : nullptr) == 0;
+        if (!started) {
+            logMessage(SOURCE, __LINE__, "doJob", "error startProcess\n");
+        }
+        if (java != nullptr) {
+            java->started = started;
+            java->failed = !started;
+        }
+        if (java != nullptr && !plan.java.errLog.isNull()) {
+            java->errLog.appendWide(plan.java.errLog.get());
+        }
     }
-    bool started = startProcess(plan.java, java != nullptr ? &java->outcome : nullptr) == 0;
-    if (!started) {
-        logMessage(SOURCE, __LINE__, "doJob", "error startProcess\n");
-    }
-    if (java != nullptr) {
-        java->started = started;
-        java->failed = !started;
-    }
-    if (java != nullptr && !plan.java.errLog.isNull()) {
-        java->errLog.appendWide(plan.java.errLog.get());
-    }
+    // A splash may keep the launcher running for a minute yet.
+    flushLog();
 }

@@ -24,6 +24,8 @@ namespace {
     if (!ending && moduleName != nullptr) {
         ending = true;
         logMessage(SOURCE, __LINE__, "endQuietly", "ERROR %s: the launcher stops here\n", reason);
+        // ExitProcess runs no destructor: what waits for the log goes now.
+        flushLog();
     }
     kernel.ExitProcess(0);
     __builtin_unreachable();

@@ -64,7 +64,8 @@ FileHandle openNullDevice(DWORD access) {
 // One of the child's output streams: a file of log_dir, or the null device.
 struct ChildOutput {
     FileHandle handle;
-    bool isFile = false;
+    // A file that held something when it was opened: the start empties it.
+    bool needsEmptying = false;
 };
 
 // Opens the file `name` for the child without emptying it, append-only, so
@@ -75,10 +76,11 @@ struct ChildOutput {
 // on; the reason is logged.
 bool openOutput(const WideText& name, ChildOutput& output, DWORD& error) {
     if (!name.isNull()) {
+        bool empty = false;
         switch (openFileInFolder(output.handle, name.get(), folderLengthOf(name.get()),
-                                 FILE_APPEND_DATA, true, error)) {
+                                 FILE_APPEND_DATA, true, error, &empty)) {
         case FileOpening::Opened:
-            output.isFile = true;
+            output.needsEmptying = !empty;
             return true;
         case FileOpening::Failed:
             logError(SOURCE, __LINE__, "startProcess", error, " ");
@@ -102,9 +104,10 @@ bool openOutput(const WideText& name, ChildOutput& output, DWORD& error) {
 // fails leaves the previous run's output to whoever looks into it. The
 // emptying goes through a second handle on the very file already checked,
 // never through its name again, and the child does not get it: the child's
-// own may only append.
+// own may only append. A file that held nothing is left alone: what another
+// running copy appends meanwhile is no more lost than what it appends after.
 void empty(const ChildOutput& output) {
-    if (!output.isFile) {
+    if (!output.needsEmptying) {
         return;
     }
     FileHandle writer{kernel.ReOpenFile(output.handle.get(), FILE_WRITE_DATA,
@@ -238,6 +241,8 @@ int startProcess(ChildStart& start, StartOutcome* outcome) {
     wchar_t noEntries[2] = {L'\0', L'\0'};
     wchar_t* childEnvironment =
         start.environment.get() != nullptr ? start.environment.get() : noEntries;
+    // Should the start never return, the log still tells what it was.
+    flushLog();
     // Suspended until its files are emptied, so that none of its output is lost.
     if (!kernel.CreateProcessW(start.application.get(), const_cast<wchar_t*>(start.commandLine.get()),
                                nullptr, nullptr, TRUE,

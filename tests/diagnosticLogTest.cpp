@@ -1,5 +1,6 @@
 #include "diagnosticLog.h"
 #include "loadconfig.h"
+#include "startProcess.h"
 #include "testSupport.h"
 
 #include <gtest/gtest.h>
@@ -107,11 +108,11 @@ TEST_F(DiagnosticLog, EmptyMessageWritesThePrefixOnItsOwnLine) {
 
 TEST_F(DiagnosticLog, FailedWriteAndAllocationGoToTheDebugger) {
     // Composing the log's file name takes memory as well: the file is opened
-    // first, so that only the entry's buffer is refused.
-    openLogFile();
+    // by the first entry, so that only the room for the large one is refused.
+    logMessage("a.cpp", 3, "f", "kept\n");
     DebuggerCapture debugger;
     kernel.HeapAlloc = [](HANDLE, DWORD, SIZE_T) WINAPI -> LPVOID { return nullptr; };
-    logMessage("a.cpp", 4, "f", "lost\n");
+    logMessage("a.cpp", 4, "f", "%s\n", std::string(100000, 'l').c_str());
     EXPECT_EQ(debugger.text(), "ERROR HeapAlloc\n");
     kernel.HeapAlloc = ::HeapAlloc;
     kernel.WriteFile = [](HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED) WINAPI -> BOOL {
@@ -119,21 +120,28 @@ TEST_F(DiagnosticLog, FailedWriteAndAllocationGoToTheDebugger) {
         return FALSE;
     };
     logMessage("a.cpp", 5, "f", "lost\n");
+    flushLog();
     EXPECT_EQ(debugger.text(), "ERROR HeapAlloc\nERROR WriteFile\n");
     kernel.WriteFile = ::WriteFile;
-    EXPECT_EQ(logText(), "");
+    // What waited went before the entry that found no room.
+    std::vector<std::string> lines = linesOf(logText());
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(entryBody(lines[0]), "kept");
 }
 
 TEST_F(DiagnosticLog, ConcurrentWritersKeepEveryEntryWhole) {
     // A second handle on the same file stands for a second launcher.
     logMessage("a.cpp", 1, "f", "open\n");
+    flushLog();
     HANDLE ownHandle = logFile;
     logFile = nullptr;
     logMessage("a.cpp", 2, "f", "%s\n", std::string(5000, 'b').c_str());
+    flushLog();
     HANDLE otherHandle = logFile;
     for (int i = 0; i < 50; ++i) {
         logFile = (i % 2 == 0) ? ownHandle : otherHandle;
         logMessage("a.cpp", 3, "f", "%s\n", std::string(100 + i, 'c').c_str());
+        flushLog();
     }
     CloseHandle(otherHandle);
     logFile = ownHandle;
@@ -234,6 +242,7 @@ TEST_F(DiagnosticLog, ALockHeldByAnotherLauncherIsWaitedFor) {
     kernel.GetTickCount64 = fakeTicks;
     kernel.Sleep = fakePause;
     logMessage("a.cpp", 1, "f", "one\n");
+    flushLog();
     EXPECT_EQ(pauses, 3);
     EXPECT_EQ(unlocks, 1);
     EXPECT_EQ(logLockWaited, 21u);
@@ -251,6 +260,7 @@ TEST_F(DiagnosticLog, ALockHeldForGoodHoldsTheWholeRunBackOnlyOnce) {
     kernel.Sleep = fakePause;
     for (int entry = 0; entry < 40; ++entry) {
         logMessage("a.cpp", entry, "f", "entry %d\n", entry);
+        flushLog();
     }
     // The bound is spent once; afterwards every entry goes at once, unlocked.
     EXPECT_GE(fakeNow - 1000, LOG_LOCK_PATIENCE_MS);
@@ -310,12 +320,14 @@ TEST_F(DiagnosticLog, AppendsBeyondFourGiB) {
 
 TEST_F(DiagnosticLog, AFileWhoseEndCannotBeFoundIsNotWritten) {
     logMessage("a.cpp", 1, "f", "kept\n");
+    flushLog();
     kernel.SetFilePointerEx = [](HANDLE, LARGE_INTEGER, PLARGE_INTEGER, DWORD) WINAPI -> BOOL {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     };
     DebuggerCapture debugger;
     logMessage("a.cpp", 2, "f", "would overwrite the first entry\n");
+    flushLog();
     EXPECT_EQ(debugger.text(), "ERROR SetFilePointerEx\n");
     std::vector<std::string> lines = linesOf(logText());
     ASSERT_EQ(lines.size(), 1u);
@@ -375,4 +387,62 @@ TEST_F(DiagnosticLog, ALinkedFolderOnTheWayGetsNoLog) {
         }
         EXPECT_EQ(readFile(planted), "chosen\n") << utf8(linked);
     }
+}
+
+namespace {
+
+int writes = 0;
+
+BOOL WINAPI countedWrite(HANDLE file, LPCVOID data, DWORD length, LPDWORD written,
+                         LPOVERLAPPED overlapped) {
+    ++writes;
+    return ::WriteFile(file, data, length, written, overlapped);
+}
+
+std::wstring logPathAtStart;
+std::string logAtStart;
+
+BOOL WINAPI readTheLogAndFail(LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL,
+                              DWORD, LPVOID, LPCWSTR, LPSTARTUPINFOW, LPPROCESS_INFORMATION) {
+    logAtStart = readFile(logPathAtStart);
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return FALSE;
+}
+
+}  // namespace
+
+TEST_F(DiagnosticLog, ARunsEntriesReachTheFileTogetherInOneWrite) {
+    writes = 0;
+    kernel.WriteFile = countedWrite;
+    logMessage("a.cpp", 1, "f", "one\n");
+    logError("a.cpp", 2, "f", 2, "CreateProcess ");
+    logMessage("a.cpp", 3, "f", "three\n");
+    EXPECT_EQ(readFile(logPath_), "");
+    flushLog();
+    // Nothing waits any more: no second write.
+    flushLog();
+    EXPECT_EQ(writes, 1);
+    std::vector<std::string> lines = linesOf(logText());
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(entryBody(lines[0]), "one");
+    EXPECT_EQ(entryBody(lines[1]).rfind("err:2 CreateProcess ", 0), 0u) << lines[1];
+    EXPECT_EQ(entryBody(lines[2]), "three");
+}
+
+TEST_F(DiagnosticLog, WhatLedToAStartIsOnDiskBeforeTheStartIsAttempted) {
+    logMessage("loadconfig.cpp", 1, "prepareJob", "configMainJar=app.jar\n");
+    ChildStart start;
+    start.environment.appendEntry(L"PATH=C:\\windows\\system32");
+    composeStart(start, nullptr, nullptr, L"C:\\App\\javaw.exe", L"C:\\App", L"-jar app.jar");
+    logPathAtStart = logPath_;
+    logAtStart.clear();
+    kernel.CreateProcessW = readTheLogAndFail;
+    EXPECT_NE(startProcess(start), 0);
+    std::vector<std::string> atStart = linesOf(logAtStart);
+    ASSERT_FALSE(atStart.empty());
+    EXPECT_EQ(entryBody(atStart.front()), "configMainJar=app.jar");
+    EXPECT_EQ(entryBody(atStart.back()), "currentDirectory=C:\\App");
+    std::vector<std::string> lines = linesOf(logText());
+    ASSERT_EQ(lines.size(), atStart.size() + 1);
+    EXPECT_EQ(entryBody(lines.back()).rfind("err:2 CreateProcess ", 0), 0u) << lines.back();
 }

@@ -46,8 +46,7 @@ protected:
             kernel.CreateFileW = recordImageOpen;
             prepareJob();
         }
-        CloseHandle(logFile);
-        logFile = nullptr;
+        closeLogFile();
         return linesOf(readFile(log_));
     }
 

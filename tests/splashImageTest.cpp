@@ -86,10 +86,7 @@ protected:
 
     // The bodies of initImage's entries; the log is closed to read them.
     std::vector<std::string> imageEntries() {
-        if (logFile != nullptr && logFile != INVALID_HANDLE_VALUE) {
-            CloseHandle(logFile);
-        }
-        logFile = nullptr;
+        closeLogFile();
         std::vector<std::string> bodies;
         if (GetFileAttributesW(log_.c_str()) == INVALID_FILE_ATTRIBUTES) {
             return bodies;

@@ -51,6 +51,7 @@ protected:
     }
     // The bodies of startProcess's log lines; none when nothing was logged.
     std::vector<std::string> logged() {
+        flushLog();
         if (GetFileAttributesW(logPath_.c_str()) == INVALID_FILE_ATTRIBUTES) {
             return {};
         }
@@ -387,8 +388,7 @@ TEST_F(StartProcess, AChildThatCannotBeResumedIsEndedAndTheStartFails) {
                 << errors[1];
         }
         // The next case logs into a fresh file.
-        CloseHandle(logFile);
-        logFile = nullptr;
+        closeLogFile();
     }
     resumes = true;
     terminates = true;

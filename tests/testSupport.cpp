@@ -138,10 +138,7 @@ void resetLauncherState() {
     splashIcon = nullptr;
     splashWidth = 0;
     splashHeight = 0;
-    if (logFile != nullptr && logFile != INVALID_HANDLE_VALUE) {
-        CloseHandle(logFile);
-    }
-    logFile = nullptr;
+    closeLogFile();
     logLockWaited = 0;
 }
 
