@@ -108,6 +108,13 @@ bool sameFile(const std::string& first, const std::string& second) {
 }
 
 void replaceFile(const std::string& path, const std::string& bytes) {
+    // The move would put the copy in the place of whatever stands at the
+    // name: never of a folder or a device (as root, /dev/null itself).
+    struct stat target {};
+    if (stat(path.c_str(), &target) == 0 && !S_ISREG(target.st_mode)) {
+        fail(path + (S_ISDIR(target.st_mode) ? " names a folder" : " names a device") +
+             ", not the file to write");
+    }
     std::string folder = std::filesystem::path(path).parent_path().string();
     TemporaryFile copy{folder.empty() ? std::string(".") : folder};
     // mkstemp makes the file for its owner alone; the copy is a program

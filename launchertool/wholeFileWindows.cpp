@@ -125,6 +125,15 @@ bool sameFile(const std::string& first, const std::string& second) {
 void replaceFile(const std::string& path, const std::string& bytes) {
     std::wstring name;
     std::wstring full = fullPath(fromUtf8Text(path), name);
+    // A device name (NUL, COM1) becomes \\.\NUL; the move would fail on it
+    // with a reason that names neither.
+    if (full.rfind(L"\\\\.\\", 0) == 0) {
+        fail(path + " names a device, not the file to write");
+    }
+    DWORD attributes = GetFileAttributesW(full.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        fail(path + " names a folder, not the file to write");
+    }
     TemporaryFile copy{full.substr(0, full.size() - name.size())};
     {
         FileHandle file{CreateFileW(copy.path().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,

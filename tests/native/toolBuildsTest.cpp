@@ -614,7 +614,13 @@ TEST(ToolBuilds, LinuxOutputFailuresLeaveTheFolderAsItWas) {
              launcherAs(folder);
              fs::create_directory(folder / "Copy.exe");
          },
-         "Copy.exe", "cannot write"},
+         "Copy.exe", "Copy.exe names a folder, not the file to write"},
+        {"a device in the copy's place",
+         [&](const fs::path& folder) {
+             launcherAs(folder);
+             fs::create_symlink("/dev/null", folder / "Null.exe");
+         },
+         "Null.exe", "Null.exe names a device, not the file to write"},
         {"a folder that does not exist", launcherAs, "nowhere/Copy.exe", "cannot write in"},
         {"a folder named as the output", launcherAs, "nowhere/", "names a folder"},
     };
