@@ -355,18 +355,21 @@ namespace {
 
 // The first occurrence of any of the placeholders at or after `from`; null
 // when there is none. Two placeholders never start at the same place, as
-// none is the beginning of another.
+// none is the beginning of another. One walk over the text: searching it
+// whole for each placeholder again after every match would take time that
+// grows with the square of a long text.
 const wchar_t* nextPlaceholder(const wchar_t* from, std::initializer_list<Placeholder> placeholders,
                                const Placeholder*& which) {
-    const wchar_t* first = nullptr;
-    for (const Placeholder& placeholder : placeholders) {
-        const wchar_t* at = std::wcsstr(from, placeholder.name);
-        if (at != nullptr && (first == nullptr || at < first)) {
-            first = at;
-            which = &placeholder;
+    for (const wchar_t* at = from; *at != L'\0'; ++at) {
+        for (const Placeholder& placeholder : placeholders) {
+            if (*at == placeholder.name[0] &&
+                std::wcsncmp(at, placeholder.name, std::wcslen(placeholder.name)) == 0) {
+                which = &placeholder;
+                return at;
+            }
         }
     }
-    return first;
+    return nullptr;
 }
 
 }  // namespace
