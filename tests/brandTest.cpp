@@ -501,7 +501,7 @@ TEST(Brand, FailuresLeaveTheFolderAsItWas) {
          {L"@Acme.exe", L"@Link.exe"}, "itself"},
         {"a folder in the copy's place",
          [](const std::wstring& folder) { CreateDirectoryW((folder + L"\\Acme.exe").c_str(), nullptr); },
-         {L"--product", product, LAUNCHER_EXE, L"@Acme.exe"}, "cannot write"},
+         {L"--product", product, LAUNCHER_EXE, L"@Acme.exe"}, "Acme.exe names a folder, not the file to write"},
         {"a folder that does not exist", nothing, {LAUNCHER_EXE, L"@nowhere\\Acme.exe"},
          "cannot write in"},
         {"a device for the copy", nothing, {LAUNCHER_EXE, L"NUL"}, "NUL names a device"},

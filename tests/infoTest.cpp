@@ -158,7 +158,7 @@ TEST(Info, UsageErrorsExitWith2AndUnreadableFilesWith1) {
     writeFile(folder + L"\\Text.exe", "no program\n");
     writeDamagedResources(folder + L"\\Outside.exe", 0);
     writeDamagedResources(folder + L"\\Beyond.exe", 4);
-    const std::string damaged = ": the resource table places a resource's data outside the file";
+    const std::string damaged = ": a resource's data runs past its section or the file";
     struct Case {
         std::vector<std::wstring> arguments;
         unsigned long exitCode;
