@@ -134,6 +134,17 @@ std::vector<Resource> brandedResources(const std::vector<Resource>& source,
     // Every group must name images the source holds, as info requires: a
     // copy must not carry groups that name nothing.
     iconGroups(source, request.source);
+    // The shell shows a program's first icon group: named groups come first,
+    // then numbers ascending. A group ahead of 107 would hide the new icon.
+    for (const Resource& resource : source) {
+        if (icon != nullptr && resource.type.is(iconGroupType) &&
+            (!resource.name.text.empty() || resource.name.id < shellIconGroup)) {
+            std::string name = resource.name.text.empty() ? std::to_string(resource.name.id)
+                                                          : fromUtf16(resource.name.text);
+            fail(request.source + " has the icon group " + name +
+                 " ahead of 107: the shell would show it instead of the new icon");
+        }
+    }
     std::set<std::uint16_t> replacedImages;
     std::set<std::uint16_t> otherImages;
     for (const Resource& resource : source) {

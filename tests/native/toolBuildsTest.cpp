@@ -488,6 +488,11 @@ TEST(ToolBuilds, HostileFilesEndInOneErrorLineAndWriteNothing) {
          {}, {}, false, "has no icon group 107"},
         {"no version record", [](std::string& image) { put32(image, entryFor(image, 0, 16), 17); }, {}, {},
          false, "has no version record"},
+        {"an icon group ahead of 107",
+         [](std::string& image) {
+             put32(image, entryFor(image, targetOf(image, entryFor(image, 0, 14)), 108), 100);
+         },
+         {"--icon", BRAND_ICON}, {}, false, "has the icon group 100 ahead of 107"},
         {"code after the resources",
          [](std::string& image) {
              std::size_t at = layoutOf(image).table + 40 * (layoutOf(image).sections - 1) + 36;
