@@ -35,14 +35,9 @@ TEST(ConcurrentLaunches, EachRunsEntriesStandTogetherWholeAndInOrder) {
 
     std::vector<HANDLE> launchers;
     for (int run = 0; run < runs; ++run) {
-        std::wstring commandLine =
-            L"\"" + install + L"\\Crowd.exe\" --record=run" + std::to_wstring(run);
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION process{};
-        ASSERT_TRUE(CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
-                                   nullptr, &startup, &process));
-        CloseHandle(process.hThread);
+        PROCESS_INFORMATION process = startWithoutWaiting(
+            L"\"" + install + L"\\Crowd.exe\" --record=run" + std::to_wstring(run));
+        ASSERT_NE(process.hProcess, nullptr);
         launchers.push_back(process.hProcess);
     }
     EXPECT_EQ(WaitForMultipleObjects(runs, launchers.data(), TRUE, 120000), WAIT_OBJECT_0);

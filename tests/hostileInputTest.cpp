@@ -90,17 +90,7 @@ std::wstring logOf(const Installation& installation) {
 }
 
 HANDLE startLauncher(const Installation& installation) {
-    std::wstring commandLine = L"\"" + installation.exe() + L"\"";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &process)) {
-        ADD_FAILURE() << "cannot start " << utf8(commandLine) << ", error " << GetLastError();
-        return nullptr;
-    }
-    CloseHandle(process.hThread);
-    return process.hProcess;
+    return startWithoutWaiting(L"\"" + installation.exe() + L"\"").hProcess;
 }
 
 LauncherRun finish(const Installation& installation, HANDLE launcher, ULONGLONG started) {

@@ -219,6 +219,21 @@ void copyFile(const std::wstring& from, const std::wstring& to) {
         << utf8(from) << " -> " << utf8(to) << ", error " << GetLastError();
 }
 
+PROCESS_INFORMATION startWithoutWaiting(const std::wstring& commandLine) {
+    std::wstring writable = commandLine;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(nullptr, &writable[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process)) {
+        ADD_FAILURE() << "cannot start " << utf8(commandLine) << ", error " << GetLastError();
+        return {};
+    }
+    CloseHandle(process.hThread);
+    process.hThread = nullptr;
+    return process;
+}
+
 namespace {
 
 // Starts a command line, in `directory` when one is given and with the

@@ -85,6 +85,11 @@ std::wstring makeNewDir(const std::wstring& parent, const std::wstring& hint);
 void makeDirectories(std::initializer_list<std::wstring> paths);
 void copyFile(const std::wstring& from, const std::wstring& to);
 
+// Starts a command line and returns at once, with the process's handle and
+// id; the caller closes the handle. A start that fails fails the test and
+// gives a null handle.
+PROCESS_INFORMATION startWithoutWaiting(const std::wstring& commandLine);
+
 // Runs a command line to its end; returns its exit code.
 unsigned long runAndWait(const std::wstring& commandLine, const std::wstring& directory = L"");
 // The same with exactly the given environment (plus what the system adds to

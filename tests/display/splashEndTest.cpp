@@ -50,14 +50,7 @@ Installation install(const std::wstring& name, const Config& config,
 }
 
 PROCESS_INFORMATION start(const Installation& installation) {
-    std::wstring commandLine = L"\"" + installation.exe + L"\"";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    EXPECT_TRUE(CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
-                               nullptr, &startup, &process));
-    CloseHandle(process.hThread);
-    return process;
+    return startWithoutWaiting(L"\"" + installation.exe + L"\"");
 }
 
 // The launcher's exit code once it has ended (within `timeoutMs`), else ~0.
