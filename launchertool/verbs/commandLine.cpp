@@ -3,7 +3,7 @@
 // failure into one line.
 #include "brand.h"
 #include "console.h"
-#include "entry.h"
+#include "commandLine.h"
 #include "failure.h"
 #include "info.h"
 #include "visibleText.h"

@@ -1,7 +1,7 @@
 // The Linux build's entry point: the arguments are taken as the UTF-8 they
 // are on any current system.
 #include "console.h"
-#include "entry.h"
+#include "commandLine.h"
 
 int main(int argc, char** argv) {
     return runTool(std::vector<std::string>(argv + 1, argv + argc));

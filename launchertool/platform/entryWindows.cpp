@@ -2,7 +2,7 @@
 // the launcher's own code.
 #include "check.h"
 #include "console.h"
-#include "entry.h"
+#include "commandLine.h"
 
 int wmain(int argc, wchar_t** argv) {
     std::vector<std::string> arguments;
