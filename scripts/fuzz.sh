@@ -16,7 +16,7 @@ case $fuzzer in
     *) echo "no fuzzer $fuzzer" >&2; exit 2 ;;
 esac
 "$root/scripts/build.sh" >/dev/null
-native=$root/build/tests/native
+native=$root/build/host/native
 mkdir -p "$native/$corpus"
 exec "$native/$fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
     -artifact_prefix="$native/$fuzzer-" "$native/$corpus" "${inputs[@]}"
