@@ -379,6 +379,55 @@ void logError(const char* source, int line, const char* function, DWORD code, co
     va_end(args);
 }
 
+namespace {
+
+// The message as formatUtf8 writes it, then the system's text for `code`,
+// without the blanks and the line end around them.
+void keep(KeptMessage& kept, const DWORD* code, const char* fmt, va_list args) {
+    kept.text[0] = '\0';
+    int length = formatUtf8V(kept.text, sizeof kept.text, fmt, args);
+    std::size_t used = length < 0 ? 0 : std::strlen(kept.text);
+    LocalMemory<wchar_t> systemText;
+    if (code != nullptr &&
+        kernel.FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                  FORMAT_MESSAGE_IGNORE_INSERTS,
+                              nullptr, *code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                              reinterpret_cast<LPWSTR>(systemText.out()), 0, nullptr) != 0) {
+        trimLineEnd(systemText.get());
+        formatUtf8(kept.text + used, sizeof kept.text - used, "%S", systemText.get());
+    }
+    used = std::strlen(kept.text);
+    while (used > 0 && (kept.text[used - 1] == '\n' || kept.text[used - 1] == ' ')) {
+        kept.text[--used] = '\0';
+    }
+    std::size_t blanks = std::strspn(kept.text, " ");
+    std::memmove(kept.text, kept.text + blanks, used - blanks + 1);
+}
+
+}  // namespace
+
+void logMessageKept(KeptMessage& kept, const char* source, int line, const char* function,
+                    const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    keep(kept, nullptr, fmt, args);
+    va_end(args);
+    va_start(args, fmt);
+    writeLogEntry(source, line, function, nullptr, fmt, args);
+    va_end(args);
+}
+
+void logErrorKept(KeptMessage& kept, const char* source, int line, const char* function,
+                  DWORD code, const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    keep(kept, &code, fmt, args);
+    va_end(args);
+    va_start(args, fmt);
+    writeLogEntry(source, line, function, &code, fmt, args);
+    va_end(args);
+}
+
 void flushLog() {
     LockGuard guard(logLock.section);
     writePending();

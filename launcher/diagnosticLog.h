@@ -45,6 +45,22 @@ void logMessage(const char* source, int line, const char* function, const char* 
 void logError(const char* source, int line, const char* function, DWORD code, const char* fmt, ...)
     __attribute__((format(printf, 5, 6)));
 
+// A problem's message as its entry gives it, without the entry's prefix and
+// error code, kept as a value for a caller that reports on a run without
+// reading its log: the deployer's check, which must not depend on how the
+// log names the code that wrote it. Empty while there is nothing to tell.
+struct KeptMessage {
+    char text[320];
+};
+
+// logMessage and logError that also keep the message, cut to the value's
+// size; for logError the system's text for the code follows it, as in the
+// entry.
+void logMessageKept(KeptMessage& kept, const char* source, int line, const char* function,
+                    const char* fmt, ...) __attribute__((format(printf, 5, 6)));
+void logErrorKept(KeptMessage& kept, const char* source, int line, const char* function,
+                  DWORD code, const char* fmt, ...) __attribute__((format(printf, 6, 7)));
+
 // The entries for the log's own file wait in memory, in the order they were
 // made, and reach the file together with one locked write: so the entries of
 // one run stand together even when many runs share the file, and the run

@@ -7,6 +7,7 @@
 HICON splashIcon = nullptr;
 int splashWidth = 0;
 int splashHeight = 0;
+KeptMessage splashImageProblem;
 
 namespace {
 
@@ -20,7 +21,8 @@ constexpr DWORD ICON_RESOURCE_VERSION = 0x00030000;
 void measureIcon(HICON icon) {
     ICONINFO info{};
     if (!kernel.GetIconInfo(icon, &info)) {
-        logError(SOURCE, __LINE__, "initImage", kernel.GetLastError(), "GetIconInfo ");
+        logErrorKept(splashImageProblem, SOURCE, __LINE__, "initImage", kernel.GetLastError(),
+                     "GetIconInfo ");
         return;
     }
     GdiObject color(info.hbmColor);
@@ -28,7 +30,8 @@ void measureIcon(HICON icon) {
     if (color) {
         BITMAP bitmap{};
         if (kernel.GetObjectW(color.get(), sizeof bitmap, &bitmap) == 0) {
-            logError(SOURCE, __LINE__, "initImage", kernel.GetLastError(), "GetObject ");
+            logErrorKept(splashImageProblem, SOURCE, __LINE__, "initImage", kernel.GetLastError(),
+                         "GetObject ");
             return;
         }
         splashWidth = bitmap.bmWidth;
@@ -39,6 +42,7 @@ void measureIcon(HICON icon) {
 }  // namespace
 
 void initImage(const wchar_t* path) {
+    splashImageProblem = KeptMessage{};
     if (path == nullptr) {
         return;
     }
@@ -47,7 +51,8 @@ void initImage(const wchar_t* path) {
     FileHandle file{kernel.CreateFileW(path, FILE_READ_DATA, FILE_SHARE_READ, nullptr,
                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
     if (!file) {
-        logError(SOURCE, __LINE__, "initImage", kernel.GetLastError(), " ");
+        logErrorKept(splashImageProblem, SOURCE, __LINE__, "initImage", kernel.GetLastError(),
+                     " ");
         return;
     }
     // The whole image is held in memory at once; one of 4 GiB or more never fits.
@@ -55,24 +60,27 @@ void initImage(const wchar_t* path) {
     DWORD size = kernel.GetFileSize(file.get(), &sizeAbove4GiB);
     DWORD sizeError = size == INVALID_FILE_SIZE ? kernel.GetLastError() : NO_ERROR;
     if (sizeError != NO_ERROR) {
-        logError(SOURCE, __LINE__, "initImage", sizeError, "GetFileSize ");
+        logErrorKept(splashImageProblem, SOURCE, __LINE__, "initImage", sizeError, "GetFileSize ");
         return;
     }
     if (sizeAbove4GiB != 0) {
-        logMessage(SOURCE, __LINE__, "initImage", "image too large for memory: 4 GiB or more\n");
+        logMessageKept(splashImageProblem, SOURCE, __LINE__, "initImage",
+                       "image too large for memory: 4 GiB or more\n");
         return;
     }
     HeapBuffer image(size);
     if (!image) {
-        logMessage(SOURCE, __LINE__, "initImage", "image too large for memory: %lu bytes\n",
-                   static_cast<unsigned long>(size));
+        logMessageKept(splashImageProblem, SOURCE, __LINE__, "initImage",
+                       "image too large for memory: %lu bytes\n",
+                       static_cast<unsigned long>(size));
         return;
     }
     // A short read leaves the rest of the zero-filled buffer zero, which the
     // icon call then rejects or ignores.
     DWORD read = 0;
     if (!kernel.ReadFile(file.get(), image.get(), size, &read, nullptr)) {
-        logError(SOURCE, __LINE__, "initImage", kernel.GetLastError(), "ReadFile ");
+        logErrorKept(splashImageProblem, SOURCE, __LINE__, "initImage", kernel.GetLastError(),
+                     "ReadFile ");
         return;
     }
     file.close();
@@ -81,7 +89,8 @@ void initImage(const wchar_t* path) {
     splashIcon = kernel.CreateIconFromResourceEx(static_cast<PBYTE>(image.get()), size, TRUE,
                                                  ICON_RESOURCE_VERSION, 0, 0, LR_DEFAULTCOLOR);
     if (splashIcon == nullptr) {
-        logError(SOURCE, __LINE__, "initImage", kernel.GetLastError(), "CreateIconFromResourceEx ");
+        logErrorKept(splashImageProblem, SOURCE, __LINE__, "initImage", kernel.GetLastError(),
+                     "CreateIconFromResourceEx ");
         return;
     }
     measureIcon(splashIcon);

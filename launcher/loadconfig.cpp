@@ -26,6 +26,7 @@ wchar_t programData[MAX_PATH];
 int splashMillisec = 0;
 bool splashUntilWindow = false;
 bool showFailure = false;
+ConfigOutcome configOutcome;
 
 namespace {
 
@@ -110,6 +111,7 @@ bool readConfiguration(WideText& splashImagePath) {
     if (loadConfig(configFile.get(), splashMillisec, splashImageName, configApplication,
                    configApplication2, configDataDir, configLogDir, configPath, configMainJar,
                    configJavaOptions, splashUntilWindow, showFailure) != 0) {
+        configOutcome.failed = true;
         logMessage(SOURCE, __LINE__, "prepareJob", "error loadConfig\n");
     }
     // Without a name there is no image to open: the splash is the plain window.
@@ -187,13 +189,14 @@ ConfigStream openWholeFile(const wchar_t* path) {
             return file;
         }
         if (error != EACCES || systemError != ERROR_SHARING_VIOLATION) {
-            logMessage(SOURCE, __LINE__, "loadConfig", "%s %s\n", "fopen", std::strerror(error));
+            logMessageKept(configOutcome.reason, SOURCE, __LINE__, "loadConfig", "%s %s\n", "fopen",
+                           std::strerror(error));
             return nullptr;
         }
         if (pause == sharingPauses) {
-            logMessage(SOURCE, __LINE__, "loadConfig",
-                       "fopen still in use by another program after %d seconds\n",
-                       static_cast<int>(sharingPauses * sharingPauseMs / 1000));
+            logMessageKept(configOutcome.reason, SOURCE, __LINE__, "loadConfig",
+                           "fopen still in use by another program after %d seconds\n",
+                           static_cast<int>(sharingPauses * sharingPauseMs / 1000));
             return nullptr;
         }
         kernel.Sleep(sharingPauseMs);
@@ -277,6 +280,7 @@ int configFilePath(WideText& path) {
 }
 
 void prepareJob() {
+    configOutcome = ConfigOutcome{};
     if (!findStartupPaths()) {
         return;
     }
@@ -309,20 +313,22 @@ int loadConfig(const wchar_t* path, int& millisec, WideText& splashImageName,
         // refused at once instead of exhausting memory on the way.
         long long size = _filelengthi64(_fileno(file.get()));
         if (size > maxConfigBytes) {
-            logMessage(SOURCE, __LINE__, "loadConfig",
-                       "file too large: %lld bytes, the limit is %lld bytes\n", size,
-                       maxConfigBytes);
+            logMessageKept(configOutcome.reason, SOURCE, __LINE__, "loadConfig",
+                           "file too large: %lld bytes, the limit is %lld bytes\n", size,
+                           maxConfigBytes);
             return ERROR_GENERIC;
         }
         // Valid TOML with nothing in it, but seldom what a deployer meant.
         if (size == 0) {
-            logMessage(SOURCE, __LINE__, "loadConfig", "file is empty: nothing configured\n");
+            logMessageKept(configOutcome.reason, SOURCE, __LINE__, "loadConfig",
+                           "file is empty: nothing configured\n");
             return 0;
         }
         document.reset(toml_parse_file(file.get(), errors, sizeof errors));
     }
     if (!document) {
-        logMessage(SOURCE, __LINE__, "loadConfig", "%s %s\n", "toml_parse_file", errors);
+        logMessageKept(configOutcome.reason, SOURCE, __LINE__, "loadConfig", "%s %s\n",
+                       "toml_parse_file", errors);
         return ERROR_GENERIC;
     }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "CppTool.h"
+#include "diagnosticLog.h"
 #include "startProcess.h"
 
 #include <windows.h>
@@ -29,6 +30,15 @@ extern bool splashUntilWindow;
 // [app] show_failure: the user is told in a message box when the Java
 // runtime cannot start or ends before it shows a window.
 extern bool showFailure;
+
+// What became of the configuration file in the last prepareJob: failed when
+// none of its settings were used (the log's "error loadConfig"), with the
+// reason the log gives; a reason may also come without a failure.
+struct ConfigOutcome {
+    bool failed = false;
+    KeptMessage reason{};
+};
+extern ConfigOutcome configOutcome;
 
 // The configuration file beside the executable, once moduleDir and moduleName
 // are known: moduleDir\<moduleName>.toml.

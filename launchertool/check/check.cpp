@@ -2,6 +2,7 @@
 
 #include "CppTool.h"
 #include "checkReport.h"
+#include "commandLine.h"
 #include "configFindings.h"
 #include "console.h"
 #include "diagnosticLog.h"
@@ -16,58 +17,8 @@
 
 namespace {
 
-const wchar_t USAGE[] = L"usage: launchertool check [--json] PATH\\Name.exe\n";
-
-// One entry of the launcher's log: "Y-MM-DD hh:mm:ss source:line:function body".
-struct LogEntry {
-    std::string source;
-    std::string function;
-    std::string body;
-};
-
-bool startsEntry(const std::string& line) {
-    return line.size() > 20 && line[4] == '-' && line[7] == '-' && line[10] == ' ' &&
-           line[13] == ':' && line[16] == ':' && line[19] == ' ';
-}
-
-// Every entry is one line: the log escapes the control characters of values.
-std::vector<LogEntry> entriesOf(const std::string& log) {
-    std::vector<LogEntry> entries;
-    std::size_t start = 0;
-    while (start < log.size()) {
-        std::size_t end = log.find('\n', start);
-        std::string line = log.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        start = end == std::string::npos ? log.size() : end + 1;
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        if (!startsEntry(line)) {
-            continue;
-        }
-        std::size_t originEnd = line.find(' ', 20);
-        std::string origin = line.substr(20, originEnd - 20);
-        entries.push_back({origin.substr(0, origin.find(':')), origin.substr(origin.rfind(':') + 1),
-                           originEnd == std::string::npos ? "" : line.substr(originEnd + 1)});
-    }
-    return entries;
-}
-
-const LogEntry* lastFrom(const std::vector<LogEntry>& entries, const char* source,
-                         const char* function) {
-    const LogEntry* found = nullptr;
-    for (const LogEntry& entry : entries) {
-        if (entry.source == source && entry.function == function) {
-            found = &entry;
-        }
-    }
-    return found;
-}
-
-// "err:2  The system cannot find the file specified." without its code.
-std::string withoutCode(const std::string& body) {
-    std::size_t at = body.rfind("err:", 0) == 0 ? body.find(' ') : 0;
-    at = body.find_first_not_of(' ', at == std::string::npos ? body.size() : at);
-    return at == std::string::npos ? body : body.substr(at);
+void printUsage() {
+    printErr("usage: launchertool " + std::string(checkUsage) + "\n");
 }
 
 std::string utf8Of(const WideText& text) {
@@ -93,15 +44,13 @@ const Settings settings[] = {
     {"configJavaOptions", configJavaOptions},
 };
 
-void addSettings(CheckReport& report, const std::vector<LogEntry>& entries) {
-    for (const LogEntry& entry : entries) {
-        if (entry.source == "loadconfig" && entry.function == "prepareJob" &&
-            entry.body.rfind("config", 0) == 0) {
-            report.settingLines.push_back(entry.body);
-        }
-    }
+// Each setting as the launcher's log gives it: name=value, "(null)" for one
+// that is not set.
+void addSettings(CheckReport& report) {
     for (const Settings& setting : settings) {
-        report.settings.push_back({setting.name, valueOf(setting.value)});
+        std::optional<std::string> value = valueOf(setting.value);
+        report.settingLines.push_back(std::string(setting.name) + "=" + value.value_or("(null)"));
+        report.settings.push_back({setting.name, value});
     }
 }
 
@@ -117,21 +66,14 @@ std::string configAdvice(const std::string& why, const std::string& moduleName) 
     return "put " + moduleName + ".toml beside the executable, readable by the users";
 }
 
-// The launcher's reading of the file decides: a failed loadConfig, with the
-// reason it logged.
-bool addConfigProblem(CheckReport& report, const std::vector<LogEntry>& entries,
-                      const toml::parse_result& parsed) {
-    const LogEntry* failed = nullptr;
-    for (const LogEntry& entry : entries) {
-        if (entry.source == "loadconfig" && entry.body == "error loadConfig") {
-            failed = &entry;
-        }
-    }
-    if (failed == nullptr) {
+// The launcher's reading of the file decides: a failed read, with the reason
+// it logged.
+bool addConfigProblem(CheckReport& report, const toml::parse_result& parsed) {
+    if (!configOutcome.failed) {
         return false;
     }
-    const LogEntry* reason = lastFrom(entries, "loadconfig", "loadConfig");
-    std::string why = reason != nullptr ? reason->body : "no reason logged";
+    std::string why = configOutcome.reason.text[0] != '\0' ? configOutcome.reason.text
+                                                           : "no reason logged";
     if (why.rfind("toml_parse_file", 0) == 0) {
         std::optional<int> line;
         if (!parsed) {
@@ -174,8 +116,8 @@ void addStart(CheckReport& report, const char* program, bool due, const ChildSta
 
 // The splash as the launcher settled it: its time, the image it opened and
 // what became of it.
-void addSplash(CheckReport& report, const DryRun& dryRun, const std::vector<LogEntry>& entries,
-               const toml::table& document, EffectiveValues& effective) {
+void addSplash(CheckReport& report, const DryRun& dryRun, const toml::table& document,
+               EffectiveValues& effective) {
     Splash& splash = report.splash;
     splash.millisec = splashMillisec;
     splash.untilWindow = splashUntilWindow;
@@ -198,8 +140,8 @@ void addSplash(CheckReport& report, const DryRun& dryRun, const std::vector<LogE
     }
     splash.image = toUtf8(image->path);
     effective["splash.image"] = *splash.image;
-    const LogEntry* logged = lastFrom(entries, "loadImage", "initImage");
-    std::string why = logged != nullptr ? withoutCode(logged->body) : "no reason logged";
+    std::string why = splashImageProblem.text[0] != '\0' ? splashImageProblem.text
+                                                         : "no reason logged";
     std::optional<int> line = lineOf(document, "splash", "image");
     if (image->device) {
         splash.withoutImage = "it names a device, not a file";
@@ -263,15 +205,14 @@ int check(const wchar_t* given, bool json) {
     std::wstring logFolder(logPath.get());
     installation.logKept = isFolder(logFolder.substr(0, logFolder.rfind(L'\\')));
 
-    std::vector<LogEntry> entries = entriesOf(dryRun.logText());
     // Before the job is composed, which makes unset options the empty text.
-    addSettings(report, entries);
+    addSettings(report);
     JobPlan plan;
     composeJob(plan);
     addStart(report, "second", plan.secondProgramDue, plan.secondProgram);
     addStart(report, "java", plan.javaDue, plan.java);
     toml::parse_result parsed = toml::parse(fileContent(configFile.get()), installation.configFile);
-    if (!addConfigProblem(report, entries, parsed)) {
+    if (!addConfigProblem(report, parsed)) {
         // The launcher parsed the file; where this reading differs, only the
         // findings that need the text are lost.
         toml::table document = parsed ? std::move(parsed).table() : toml::table{};
@@ -287,7 +228,7 @@ int check(const wchar_t* given, bool json) {
                 effective[key] = utf8Of(value);
             }
         }
-        addSplash(report, dryRun, entries, document, effective);
+        addSplash(report, dryRun, document, effective);
         findConfigProblems(document, effective, splashMillisec, report.findings);
         findInstallationProblems(document, plan, report.findings);
     }
@@ -314,12 +255,12 @@ int runCheck(int argc, wchar_t** argv) {
         } else if (argv[i][0] != L'-' && path == nullptr) {
             path = argv[i];
         } else {
-            printErr(USAGE);
+            printUsage();
             return EXIT_USAGE;
         }
     }
     if (path == nullptr) {
-        printErr(USAGE);
+        printUsage();
         return EXIT_USAGE;
     }
     try {

@@ -7,7 +7,9 @@
 namespace {
 
 std::wstring answeredModulePath;
-std::string keptLog;
+// What the core has logged: the entries themselves are dropped, the core
+// keeps what the check reads as values.
+std::size_t loggedBytes = 0;
 std::string keptDebuggerText;
 std::vector<OpenedFile> opened;
 
@@ -68,13 +70,13 @@ HANDLE WINAPI openForReadingOnly(LPCWSTR path, DWORD access, DWORD share,
     return file;
 }
 
-BOOL WINAPI keepLogEntry(HANDLE file, LPCVOID data, DWORD length, LPDWORD written,
+BOOL WINAPI dropLogEntry(HANDLE file, LPCVOID, DWORD length, LPDWORD written,
                          LPOVERLAPPED) {
     if (file != keptLogHandle()) {
         ::SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    keptLog.append(static_cast<const char*>(data), length);
+    loggedBytes += length;
     if (written != nullptr) {
         *written = length;
     }
@@ -87,7 +89,7 @@ BOOL WINAPI seekInKeptLog(HANDLE file, LARGE_INTEGER distance, PLARGE_INTEGER po
         return ::SetFilePointerEx(file, distance, position, method);
     }
     if (position != nullptr) {
-        position->QuadPart = static_cast<LONGLONG>(keptLog.size());
+        position->QuadPart = static_cast<LONGLONG>(loggedBytes);
     }
     return TRUE;
 }
@@ -118,13 +120,13 @@ BOOL WINAPI refuseToStart(LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATT
 
 DryRun::DryRun(const std::wstring& modulePath) : saved_(kernel), savedLogFile_(logFile) {
     answeredModulePath = modulePath;
-    keptLog.clear();
+    loggedBytes = 0;
     keptDebuggerText.clear();
     opened.clear();
     kernel.GetModuleFileNameW = answerModulePath;
     kernel.OutputDebugStringA = keepDebuggerText;
     kernel.CreateFileW = openForReadingOnly;
-    kernel.WriteFile = keepLogEntry;
+    kernel.WriteFile = dropLogEntry;
     kernel.SetFilePointerEx = seekInKeptLog;
     kernel.LockFileEx = lockKeptLog;
     kernel.UnlockFileEx = unlockKeptLog;
@@ -137,10 +139,6 @@ DryRun::DryRun(const std::wstring& modulePath) : saved_(kernel), savedLogFile_(l
 DryRun::~DryRun() {
     kernel = saved_;
     logFile = savedLogFile_;
-}
-
-const std::string& DryRun::logText() const {
-    return keptLog;
 }
 
 const std::string& DryRun::debuggerText() const {

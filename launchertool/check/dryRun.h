@@ -1,6 +1,7 @@
 // The launcher's core run as a dry run: for the scope's lifetime the kernel
-// table answers the module path of the installation being checked, keeps the
-// log's entries and the debugger output in memory, lets files on a disk be
+// table answers the module path of the installation being checked, takes the
+// log's entries without writing them, keeps the debugger output in memory,
+// lets files on a disk be
 // opened for reading only, and refuses everything that would create, write or
 // start.
 // This is the one place of the tool that substitutes kernel calls.
@@ -28,8 +29,6 @@ public:
     DryRun& operator=(const DryRun&) = delete;
     ~DryRun();
 
-    // The log's entries as the launcher would have appended them.
-    const std::string& logText() const;
     // What the core sent to the debugger.
     const std::string& debuggerText() const;
     // The files the core opened for reading, in order.
