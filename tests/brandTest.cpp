@@ -18,53 +18,6 @@ const std::wstring description = L"Acmé Stüdio — der Start";
 const std::wstring company = L"Acmé Stüdio GmbH";
 const std::wstring copyright = L"© 2026 Acmé Stüdio ∑";
 
-// A program file loaded for its resources only, as the shell reads it.
-class ProgramResources {
-public:
-    explicit ProgramResources(const std::wstring& path)
-        : module_(LoadLibraryExW(path.c_str(), nullptr,
-                                 LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE)) {
-        EXPECT_NE(module_, nullptr) << utf8(path) << ", error " << GetLastError();
-    }
-    ProgramResources(const ProgramResources&) = delete;
-    ProgramResources& operator=(const ProgramResources&) = delete;
-    ~ProgramResources() {
-        if (module_ != nullptr) {
-            FreeLibrary(module_);
-        }
-    }
-
-    HMODULE get() const { return module_; }
-
-    // The bytes of one resource; empty when it is missing.
-    std::string bytes(LPCWSTR type, WORD name) const {
-        HRSRC found = FindResourceW(module_, MAKEINTRESOURCEW(name), type);
-        if (found == nullptr) {
-            return {};
-        }
-        const char* data = static_cast<const char*>(LockResource(LoadResource(module_, found)));
-        return data == nullptr ? std::string() : std::string(data, SizeofResource(module_, found));
-    }
-
-    // The numbers of every resource of a type.
-    std::set<WORD> names(LPCWSTR type) const {
-        std::set<WORD> found;
-        EnumResourceNamesW(module_, type, collectName, reinterpret_cast<LONG_PTR>(&found));
-        return found;
-    }
-
-private:
-    static BOOL CALLBACK collectName(HMODULE, LPCWSTR, LPWSTR name, LONG_PTR found) {
-        if (IS_INTRESOURCE(name)) {
-            reinterpret_cast<std::set<WORD>*>(found)->insert(
-                static_cast<WORD>(reinterpret_cast<ULONG_PTR>(name)));
-        }
-        return TRUE;
-    }
-
-    HMODULE module_;
-};
-
 std::vector<GroupEntry> groupEntries(const std::string& group) {
     std::vector<GroupEntry> entries;
     GroupHeader header{};

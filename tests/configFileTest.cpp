@@ -33,10 +33,7 @@ class ConfigFile : public ::testing::Test {
 protected:
     // The log of an installation called ConfigFile under C:\ProgramData.
     void SetUp() override {
-        resetLauncherState();
-        log_ = freshLogFile(L"ConfigFile");
-        std::wcscpy(programData, L"C:\\ProgramData");
-        moduleName = L"ConfigFile";
+        log_ = freshCoreFor(L"ConfigFile");
         folder_ = makeTempDir(L"config");
     }
     void TearDown() override { resetLauncherState(); }

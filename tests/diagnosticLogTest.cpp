@@ -14,11 +14,7 @@ namespace {
 class DiagnosticLog : public ::testing::Test {
 protected:
     void SetUp() override {
-        resetLauncherState();
-        logPath_ = freshLogFile(L"LogTest");
-        std::wcscpy(programData, L"C:\\ProgramData");
-        std::wcscpy(moduleDir, L"LogTest");
-        moduleName = moduleDir;
+        logPath_ = freshCoreFor(L"LogTest");
     }
     void TearDown() override { resetLauncherState(); }
 

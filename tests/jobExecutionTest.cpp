@@ -18,11 +18,7 @@ void set(WideText& setting, const std::wstring& value) {
 class Job : public ::testing::Test {
 protected:
     void SetUp() override {
-        resetLauncherState();
-        logPath_ = freshLogFile(L"JobTest");
-        std::wcscpy(programData, L"C:\\ProgramData");
-        std::wcscpy(moduleDir, L"JobTest");
-        moduleName = moduleDir;
+        logPath_ = freshCoreFor(L"JobTest");
 
         dir_ = makeTempDir(L"job");
         agent_ = installProbe(dir_, L"agent");

@@ -13,37 +13,13 @@ namespace {
 // The program file loaded for its resources only; nothing of it runs.
 class Resources : public ::testing::Test {
 protected:
-    void SetUp() override {
-        module_ = LoadLibraryExW(LAUNCHER_EXE, nullptr,
-                                 LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
-        ASSERT_NE(module_, nullptr) << "error " << GetLastError();
-    }
-    void TearDown() override {
-        if (module_ != nullptr) {
-            FreeLibrary(module_);
-        }
-    }
+    void SetUp() override { ASSERT_NE(launcher_.get(), nullptr); }
 
     // The bytes of one resource; empty when it is missing.
-    std::string resource(LPCWSTR type, LPCWSTR name) {
-        HRSRC found = FindResourceW(module_, name, type);
-        if (found == nullptr) {
-            return {};
-        }
-        HGLOBAL loaded = LoadResource(module_, found);
-        const char* bytes = static_cast<const char*>(LockResource(loaded));
-        return bytes == nullptr ? std::string() : std::string(bytes, SizeofResource(module_, found));
-    }
+    std::string resource(LPCWSTR type, WORD name) { return launcher_.bytes(type, name); }
 
-    HMODULE module_ = nullptr;
+    ProgramResources launcher_{LAUNCHER_EXE};
 };
-
-BOOL CALLBACK collectName(HMODULE, LPCWSTR, LPWSTR name, LONG_PTR names) {
-    if (IS_INTRESOURCE(name)) {
-        reinterpret_cast<std::vector<ULONG_PTR>*>(names)->push_back(reinterpret_cast<ULONG_PTR>(name));
-    }
-    return TRUE;
-}
 
 std::wstring versionValue(const std::vector<char>& info, const wchar_t* name) {
     void* value = nullptr;
@@ -58,18 +34,17 @@ std::wstring versionValue(const std::vector<char>& info, const wchar_t* name) {
 }  // namespace
 
 TEST_F(Resources, IconGroup107IsTheFirstOfTwo) {
-    std::vector<ULONG_PTR> groups;
-    EnumResourceNamesW(module_, RT_GROUP_ICON, collectName, reinterpret_cast<LONG_PTR>(&groups));
+    std::set<WORD> groups = launcher_.names(RT_GROUP_ICON);
     ASSERT_FALSE(groups.empty());
-    EXPECT_EQ(*std::min_element(groups.begin(), groups.end()), 107u);
-    EXPECT_EQ(std::count(groups.begin(), groups.end(), 108u), 1);
+    EXPECT_EQ(*groups.begin(), 107u);
+    EXPECT_EQ(groups.count(108), 1u);
     EXPECT_EQ(groups.size(), 2u);
 }
 
 TEST_F(Resources, EachIconGroupHoldsSevenSquare32BitBitmapsWithMask) {
     const int sizes[] = {16, 24, 32, 48, 64, 96, 128};
     for (WORD group : {107, 108}) {
-        std::string directory = resource(RT_GROUP_ICON, MAKEINTRESOURCEW(group));
+        std::string directory = resource(RT_GROUP_ICON, group);
         ASSERT_GE(directory.size(), sizeof(GroupHeader)) << "group " << group;
         GroupHeader header;
         std::memcpy(&header, directory.data(), sizeof header);
@@ -85,7 +60,7 @@ TEST_F(Resources, EachIconGroupHoldsSevenSquare32BitBitmapsWithMask) {
             EXPECT_EQ(entry.height, sizes[i]);
             EXPECT_EQ(entry.bitCount, 32);
 
-            std::string image = resource(RT_ICON, MAKEINTRESOURCEW(entry.id));
+            std::string image = resource(RT_ICON, entry.id);
             ASSERT_GE(image.size(), sizeof(BITMAPINFOHEADER));
             EXPECT_NE(image.compare(1, 3, "PNG"), 0) << "stored as PNG";
             BITMAPINFOHEADER bitmap;
@@ -108,7 +83,7 @@ TEST_F(Resources, TheIconLoadsAtEverySize) {
     for (WORD group : {107, 108}) {
         for (int size : {16, 24, 32, 48, 64, 96, 128}) {
             HICON icon = static_cast<HICON>(
-                LoadImageW(module_, MAKEINTRESOURCEW(group), IMAGE_ICON, size, size, 0));
+                LoadImageW(launcher_.get(), MAKEINTRESOURCEW(group), IMAGE_ICON, size, size, 0));
             ASSERT_NE(icon, nullptr) << "group " << group << ", size " << size;
             ICONINFO info{};
             ASSERT_TRUE(GetIconInfo(icon, &info));
@@ -146,7 +121,7 @@ TEST(Version, RecordNamesTheProgramAndItsVersion) {
 }
 
 TEST_F(Resources, ManifestAsksToRunAsInvokerWithoutUiAccessOrDpiAwareness) {
-    std::string manifest = resource(MAKEINTRESOURCEW(24), MAKEINTRESOURCEW(1));
+    std::string manifest = resource(MAKEINTRESOURCEW(24), 1);
     ASSERT_FALSE(manifest.empty());
     EXPECT_NE(manifest.find("<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>"),
               std::string::npos)

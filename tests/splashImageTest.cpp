@@ -70,10 +70,7 @@ std::string monochromeIconImage() {
 class SplashImage : public ::testing::Test {
 protected:
     void SetUp() override {
-        resetLauncherState();
-        log_ = freshLogFile(L"SplashImage");
-        std::wcscpy(programData, L"C:\\ProgramData");
-        moduleName = L"SplashImage";
+        log_ = freshCoreFor(L"SplashImage");
         folder_ = makeTempDir(L"splash");
     }
     void TearDown() override { resetLauncherState(); }

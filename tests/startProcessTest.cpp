@@ -29,11 +29,7 @@ int startFresh(const wchar_t* outLog, const wchar_t* errLog, const wchar_t* appl
 class StartProcess : public ::testing::Test {
 protected:
     void SetUp() override {
-        resetLauncherState();
-        logPath_ = freshLogFile(L"StartTest");
-        std::wcscpy(programData, L"C:\\ProgramData");
-        std::wcscpy(moduleDir, L"StartTest");
-        moduleName = moduleDir;
+        logPath_ = freshCoreFor(L"StartTest");
         dir_ = makeTempDir(L"start");
         probe_ = installProbe(dir_, L"child");
         start_.environment.appendEntry(L"PATH=C:\\App\\jre\\bin;C:\\windows\\system32");

@@ -154,6 +154,53 @@ std::wstring freshLogFile(const std::wstring& moduleName) {
     return path;
 }
 
+ProgramResources::ProgramResources(const std::wstring& path)
+    : module_(LoadLibraryExW(path.c_str(), nullptr,
+                             LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE)) {
+    EXPECT_NE(module_, nullptr) << utf8(path) << ", error " << GetLastError();
+}
+
+ProgramResources::~ProgramResources() {
+    if (module_ != nullptr) {
+        FreeLibrary(module_);
+    }
+}
+
+std::string ProgramResources::bytes(LPCWSTR type, WORD name) const {
+    HRSRC found = FindResourceW(module_, MAKEINTRESOURCEW(name), type);
+    if (found == nullptr) {
+        return {};
+    }
+    const char* data = static_cast<const char*>(LockResource(LoadResource(module_, found)));
+    return data == nullptr ? std::string() : std::string(data, SizeofResource(module_, found));
+}
+
+namespace {
+
+BOOL CALLBACK collectName(HMODULE, LPCWSTR, LPWSTR name, LONG_PTR found) {
+    if (IS_INTRESOURCE(name)) {
+        reinterpret_cast<std::set<WORD>*>(found)->insert(
+            static_cast<WORD>(reinterpret_cast<ULONG_PTR>(name)));
+    }
+    return TRUE;
+}
+
+}  // namespace
+
+std::set<WORD> ProgramResources::names(LPCWSTR type) const {
+    std::set<WORD> found;
+    EnumResourceNamesW(module_, type, collectName, reinterpret_cast<LONG_PTR>(&found));
+    return found;
+}
+
+std::wstring freshCoreFor(const wchar_t* name) {
+    resetLauncherState();
+    std::wcscpy(programData, L"C:\\ProgramData");
+    std::wcsncpy(moduleDir, name, MAX_PATH - 1);
+    moduleName = moduleDir;
+    return freshLogFile(name);
+}
+
 std::string readFile(const std::wstring& path) {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);

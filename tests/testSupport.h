@@ -5,6 +5,7 @@
 #include "kernelServices.h"
 
 #include <initializer_list>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -71,6 +72,29 @@ void resetLauncherState();
 std::wstring logDirectory();
 // The log file of an installation named `moduleName`, removed beforehand so
 // that a test reads only its own run.
+// A program file loaded for its resources only, as the shell reads it.
+class ProgramResources {
+public:
+    explicit ProgramResources(const std::wstring& path);
+    ProgramResources(const ProgramResources&) = delete;
+    ProgramResources& operator=(const ProgramResources&) = delete;
+    ~ProgramResources();
+
+    HMODULE get() const { return module_; }
+    // The bytes of one resource; empty when it is missing.
+    std::string bytes(LPCWSTR type, WORD name) const;
+    // The numbers of every resource of a type.
+    std::set<WORD> names(LPCWSTR type) const;
+
+private:
+    HMODULE module_;
+};
+
+// The launcher's core as a new process finds it, for a test that runs it
+// in-process: every process-wide value reset, `name` as the module's name
+// (inside moduleDir, as the start-up paths leave it) under C:\ProgramData,
+// and that installation's log deleted. Returns the log's path.
+std::wstring freshCoreFor(const wchar_t* name);
 std::wstring freshLogFile(const std::wstring& moduleName);
 
 std::string readFile(const std::wstring& path);

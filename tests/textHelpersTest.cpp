@@ -190,10 +190,7 @@ LPVOID WINAPI refuseLargeBlocks(HANDLE heap, DWORD flags, SIZE_T bytes) {
 class OutOfMemory : public ::testing::Test {
 protected:
     void SetUp() override {
-        resetLauncherState();
-        log_ = freshLogFile(L"OutOfMemory");
-        std::wcscpy(programData, L"C:\\ProgramData");
-        moduleName = L"OutOfMemory";
+        log_ = freshCoreFor(L"OutOfMemory");
         refusedBlocks = 0;
         kernel.HeapAlloc = refuseLargeBlocks;
     }
