@@ -17,8 +17,9 @@ fi
 
 apt-get update -qq
 
-# The host g++ builds programs that run during the build (the icon artwork,
-# the native check of the TOML reader). The x86_64 cross compiler and Wine's
+# The host's clang, with g++'s C++ library, builds the programs that run on
+# the build machine (host/: the Linux tool, the icon artwork, the fuzzers and
+# the native tests). The x86_64 cross compiler and Wine's
 # 64-bit loader are for the tests of the launcher under WoW64, beside a
 # 64-bit Java runtime.
 apt-get install -y -qq --no-install-recommends \
