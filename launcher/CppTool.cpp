@@ -1,8 +1,9 @@
 #include "CppTool.h"
 
 #include "diagnosticLog.h"
-#include "visibleText.h"
 #include "kernelServices.h"
+#include "utf16.h"
+#include "visibleText.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -146,35 +147,10 @@ int format(WideText& target, const wchar_t* fmt, ...) {
 
 namespace {
 
-// UTF-16 to UTF-8 by hand: it cannot fail, and a lone surrogate (which no
-// valid path holds) becomes U+FFFD instead of losing the whole text.
+// UTF-16 to UTF-8 without the system: it cannot fail, and a lone surrogate
+// (which no valid path holds) becomes U+FFFD instead of losing the whole text.
 std::string utf8Of(const wchar_t* text) {
-    std::string out;
-    for (const wchar_t* p = text; *p != L'\0'; ++p) {
-        unsigned long code = static_cast<unsigned short>(*p);
-        if (code >= 0xD800 && code <= 0xDBFF && p[1] >= 0xDC00 && p[1] <= 0xDFFF) {
-            code = 0x10000 + ((code - 0xD800) << 10) + (static_cast<unsigned short>(p[1]) - 0xDC00);
-            ++p;
-        } else if (code >= 0xD800 && code <= 0xDFFF) {
-            code = 0xFFFD;
-        }
-        if (code < 0x80) {
-            out += static_cast<char>(code);
-        } else if (code < 0x800) {
-            out += static_cast<char>(0xC0 | (code >> 6));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        } else if (code < 0x10000) {
-            out += static_cast<char>(0xE0 | (code >> 12));
-            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (code >> 18));
-            out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        }
-    }
-    return out;
+    return fromUtf16(reinterpret_cast<const char16_t*>(text));
 }
 
 // Formats one conversion whose argument has already been taken. The system's

@@ -1,5 +1,7 @@
 #include "console.h"
 
+#include "utf16.h"
+
 #include <windows.h>
 
 namespace {
@@ -37,28 +39,13 @@ void printErr(const std::string& text) {
     print(STD_ERROR_HANDLE, fromUtf8Text(text));
 }
 
+// wchar_t is UTF-16 on Windows: the conversions are the portable ones, so
+// that both builds write the same bytes for the same text.
 std::string toUtf8(const std::wstring& text) {
-    if (text.empty()) {
-        return {};
-    }
-    int bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
-                                    0, nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(bytes > 0 ? bytes : 0), '\0');
-    if (bytes > 0) {
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], bytes,
-                            nullptr, nullptr);
-    }
-    return out;
+    return fromUtf16(std::u16string_view(reinterpret_cast<const char16_t*>(text.data()), text.size()));
 }
 
 std::wstring fromUtf8Text(const std::string& text) {
-    if (text.empty()) {
-        return {};
-    }
-    int units = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<std::size_t>(units > 0 ? units : 0), L'\0');
-    if (units > 0) {
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], units);
-    }
-    return out;
+    std::u16string units = toUtf16(text);
+    return std::wstring(units.begin(), units.end());
 }

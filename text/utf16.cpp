@@ -23,7 +23,7 @@ void appendUtf8(std::string& out, char32_t c) {
 }
 
 // The code point that starts at `at`, which moves past it.
-char32_t nextCodePoint(const std::string& text, std::size_t& at) {
+char32_t nextCodePoint(std::string_view text, std::size_t& at) {
     unsigned char lead = static_cast<unsigned char>(text[at++]);
     int following = lead >= 0xF0 && lead <= 0xF4 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC2 ? 1 : 0;
     if (lead < 0x80) {
@@ -49,7 +49,7 @@ char32_t nextCodePoint(const std::string& text, std::size_t& at) {
 
 }  // namespace
 
-std::u16string toUtf16(const std::string& text) {
+std::u16string toUtf16(std::string_view text) {
     std::u16string out;
     for (std::size_t at = 0; at < text.size();) {
         char32_t c = nextCodePoint(text, at);
@@ -63,7 +63,7 @@ std::u16string toUtf16(const std::string& text) {
     return out;
 }
 
-std::string fromUtf16(const std::u16string& text) {
+std::string fromUtf16(std::u16string_view text) {
     std::string out;
     for (std::size_t at = 0; at < text.size(); ++at) {
         char32_t c = text[at];

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
-std::u16string toUtf16(const std::string& text);
-std::string fromUtf16(const std::u16string& text);
+std::u16string toUtf16(std::string_view text);
+std::string fromUtf16(std::u16string_view text);
