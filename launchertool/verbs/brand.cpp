@@ -139,9 +139,7 @@ std::vector<Resource> brandedResources(const std::vector<Resource>& source,
     for (const Resource& resource : source) {
         if (icon != nullptr && resource.type.is(iconGroupType) &&
             (!resource.name.text.empty() || resource.name.id < shellIconGroup)) {
-            std::string name = resource.name.text.empty() ? std::to_string(resource.name.id)
-                                                          : fromUtf16(resource.name.text);
-            fail(request.source + " has the icon group " + name +
+            fail(request.source + " has the icon group " + groupName(resource.name) +
                  " ahead of 107: the shell would show it instead of the new icon");
         }
     }
