@@ -249,3 +249,49 @@ TEST(ReplaceAll, NullEmptyTextAndEmptyPlaceholderChangeNothing) {
     replaceAll(text, L"", L"X");
     EXPECT_STREQ(text.get(), L"abc");
 }
+
+// What a caller that does not read the log (the deployer's check) learns of
+// the run: the file's outcome and the splash image's problem, each with the
+// words of its log entry.
+TEST_F(EffectiveSettings, OutcomesAreKeptAsValuesWithTheLoggedReason) {
+    struct Case {
+        const char* what;
+        const char* toml;  // null: no file
+        bool failed;
+        const char* reason;  // the start of configOutcome.reason
+        bool imageFails;
+        const char* imageProblem;  // the start of splashImageProblem
+    };
+    const Case cases[] = {
+        {"a good file", "[app]\nexec = 'java.exe'\n", false, "", false, ""},
+        {"no file", nullptr, true, "fopen ", false, ""},
+        {"no TOML", "[app\n", true, "toml_parse_file ", false, ""},
+        {"an empty file", "", false, "file is empty: nothing configured", false, ""},
+        // The system's own words, without the code.
+        {"a missing image", "[splash]\nmillisec = 100\nimage = 'gone.png'\n", false, "", true, ""},
+        {"no image but text", "[splash]\nmillisec = 100\nimage = 'Effective.toml'\n", false, "",
+         true, "CreateIconFromResourceEx "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        DeleteFileW((folder_ + L"\\Effective.toml").c_str());
+        std::vector<std::string> lines = run(c.toml);
+        EXPECT_EQ(configOutcome.failed, c.failed);
+        EXPECT_EQ(std::string(configOutcome.reason.text).rfind(c.reason, 0), 0u)
+            << configOutcome.reason.text;
+        EXPECT_EQ(std::string(configOutcome.reason.text).empty(), *c.reason == '\0');
+        EXPECT_EQ(std::string(splashImageProblem.text).rfind(c.imageProblem, 0), 0u)
+            << splashImageProblem.text;
+        EXPECT_EQ(std::string(splashImageProblem.text).empty(), !c.imageFails);
+        EXPECT_EQ(std::string(splashImageProblem.text).rfind("err:", 0), std::string::npos);
+        // The values say what the log says.
+        for (const char* kept : {configOutcome.reason.text, splashImageProblem.text}) {
+            bool logged = *kept == '\0';
+            for (const std::string& line : lines) {
+                logged = logged || line.find(kept) != std::string::npos;
+            }
+            EXPECT_TRUE(logged) << kept;
+        }
+        resetLauncherState();
+    }
+}

@@ -118,6 +118,8 @@ void resetLauncherState() {
     moduleName = nullptr;
     commandLineArgs = nullptr;
     splashMillisec = 0;
+    configOutcome = ConfigOutcome{};
+    splashImageProblem = KeptMessage{};
     splashRun.launchStarted = false;
     splashRun.closing = false;
     splashRun.loopEnded = false;
