@@ -199,9 +199,9 @@ std::vector<Resource> brandedResources(const std::vector<Resource>& source,
     return branded;
 }
 
-// The name --name gives, as InternalName and OriginalFilename take it: a
-// file name alone, and one the launcher runs under (it ends in .exe).
-std::string shippedNameOf(const std::string& name) {
+// The name --name gives must be what InternalName and OriginalFilename
+// stand for: a file name alone, and one the launcher runs under (.exe).
+void checkShippedName(const std::string& name) {
     std::string ending = name.size() > 4 ? name.substr(name.size() - 4) : std::string();
     for (char& c : ending) {
         c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
@@ -213,7 +213,6 @@ std::string shippedNameOf(const std::string& name) {
         fail("--name is longer than a text of the version record may be (" +
              std::to_string(longestText) + " UTF-16 units)");
     }
-    return name;
 }
 
 // Returns whether SOURCE carried a signature, which OUTPUT then lacks.
@@ -227,6 +226,9 @@ bool brand(const BrandRequest& request) {
         }
         version = numbers;
     }
+    if (request.name) {
+        checkShippedName(*request.name);
+    }
     std::optional<IconFile> icon;
     if (request.icon) {
         icon = readIconFile(readWholeFile(*request.icon), *request.icon);
@@ -236,7 +238,7 @@ bool brand(const BrandRequest& request) {
     if (outputName.empty()) {
         fail(request.output + " names a folder, not the file to write");
     }
-    std::string shippedName = request.name ? shippedNameOf(*request.name) : outputName;
+    std::string shippedName = request.name ? *request.name : outputName;
     if (sameFile(request.source, request.output)) {
         fail(request.output + " is " + request.source +
              " itself: write the branded copy to another file");
