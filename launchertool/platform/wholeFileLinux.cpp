@@ -7,8 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <iterator>
@@ -39,8 +39,10 @@ private:
 };
 
 // The temporary copy's name while it exists unmoved, for the signal
-// handler, which may only read it and unlink it.
-const char* volatile interruptedCopy = nullptr;
+// handler, which may only read it and unlink it: a lock-free atomic is safe
+// to read there.
+std::atomic<const char*> interruptedCopy{nullptr};
+static_assert(std::atomic<const char*>::is_always_lock_free);
 
 const int interruptions[] = {SIGINT, SIGTERM};
 
@@ -82,7 +84,12 @@ public:
         struct sigaction handler {};
         handler.sa_handler = removeCopyAndEnd;
         handler.sa_flags = SA_RESETHAND;
+        // One interruption at a time: the other waits until the first has
+        // removed the copy and ended the tool.
         sigemptyset(&handler.sa_mask);
+        for (int signal : interruptions) {
+            sigaddset(&handler.sa_mask, signal);
+        }
         for (std::size_t i = 0; i < std::size(interruptions); ++i) {
             sigaction(interruptions[i], nullptr, &before_[i]);
             if (before_[i].sa_handler != SIG_IGN) {

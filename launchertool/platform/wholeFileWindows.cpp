@@ -7,7 +7,6 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <atomic>
 
 namespace {
 
@@ -45,22 +44,44 @@ std::wstring fullPath(const std::wstring& path, std::wstring& name) {
     return full;
 }
 
-// The temporary copy's name while it exists unmoved, for the console's
-// Ctrl-C and Ctrl-Break handler, which runs on a thread of its own: the name
-// lives in a buffer that is never freed, and whoever clears the flag first,
-// the handler or the move, owns what happens to the file.
+// The temporary copy while it exists unmoved, for the console's Ctrl-C and
+// Ctrl-Break handler, which runs on a thread of its own. Under the lock,
+// whoever finds the copy pending first, the handler or the tool, decides
+// what becomes of it: the handler deletes it, and the tool then neither
+// opens nor moves it again.
+SRWLOCK interruptionLock = SRWLOCK_INIT;
 wchar_t interruptedCopyName[MAX_PATH];
-std::atomic<bool> interruptedCopyPending{false};
+bool interruptedCopyPending = false;
+
+class InterruptionLocked {
+public:
+    InterruptionLocked() { AcquireSRWLockExclusive(&interruptionLock); }
+    InterruptionLocked(const InterruptionLocked&) = delete;
+    InterruptionLocked& operator=(const InterruptionLocked&) = delete;
+    ~InterruptionLocked() { ReleaseSRWLockExclusive(&interruptionLock); }
+};
 
 BOOL WINAPI removeCopyOnInterrupt(DWORD event) {
-    if ((event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) && interruptedCopyPending.exchange(false)) {
-        // The copy is open for writing with delete sharing: it goes when the
-        // tool ends and its handle closes.
-        DeleteFileW(interruptedCopyName);
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
+        InterruptionLocked locked;
+        if (interruptedCopyPending) {
+            // Open for writing with delete sharing, the copy goes when the
+            // tool ends and its handle closes.
+            DeleteFileW(interruptedCopyName);
+            interruptedCopyPending = false;
+        }
     }
     // The next handler, the system's, then ends the tool as Ctrl-C would.
     return FALSE;
 }
+
+class InterruptionHandler {
+public:
+    InterruptionHandler() { SetConsoleCtrlHandler(removeCopyOnInterrupt, TRUE); }
+    InterruptionHandler(const InterruptionHandler&) = delete;
+    InterruptionHandler& operator=(const InterruptionHandler&) = delete;
+    ~InterruptionHandler() { SetConsoleCtrlHandler(removeCopyOnInterrupt, FALSE); }
+};
 
 // The copy being made, beside its target so that the final move stays on
 // one volume. It is deleted on every way out unless it has been moved,
@@ -68,10 +89,9 @@ BOOL WINAPI removeCopyOnInterrupt(DWORD event) {
 class TemporaryFile {
 public:
     explicit TemporaryFile(const std::wstring& folder) {
-        SetConsoleCtrlHandler(removeCopyOnInterrupt, TRUE);
+        InterruptionLocked locked;
         if (GetTempFileNameW(folder.c_str(), L"brd", 0, interruptedCopyName) == 0) {
             DWORD code = GetLastError();
-            SetConsoleCtrlHandler(removeCopyOnInterrupt, FALSE);
             failWithSystemError("cannot write in " + toUtf8(folder), code);
         }
         interruptedCopyPending = true;
@@ -80,27 +100,37 @@ public:
     TemporaryFile(const TemporaryFile&) = delete;
     TemporaryFile& operator=(const TemporaryFile&) = delete;
     ~TemporaryFile() {
-        if (!path_.empty() && interruptedCopyPending.exchange(false)) {
+        InterruptionLocked locked;
+        if (interruptedCopyPending) {
             DeleteFileW(path_.c_str());
+            interruptedCopyPending = false;
         }
-        SetConsoleCtrlHandler(removeCopyOnInterrupt, FALSE);
     }
-    const std::wstring& path() const { return path_; }
+    // Delete sharing lets an interruption delete the copy while it is
+    // being written.
+    HANDLE openForWriting(const std::string& target) {
+        InterruptionLocked locked;
+        if (!interruptedCopyPending) {
+            fail("cannot write " + target + ": interrupted");
+        }
+        return CreateFileW(path_.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
     void moveTo(const std::wstring& target) {
-        if (!interruptedCopyPending.exchange(false)) {
+        InterruptionLocked locked;
+        if (!interruptedCopyPending) {
             fail("cannot write " + toUtf8(target) + ": interrupted");
         }
         if (!MoveFileExW(path_.c_str(), target.c_str(),
                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
             DWORD code = GetLastError();
-            DeleteFileW(path_.c_str());
-            path_.clear();
             failWithSystemError("cannot write " + toUtf8(target), code);
         }
-        path_.clear();
+        interruptedCopyPending = false;
     }
 
 private:
+    InterruptionHandler handler_;  // declared first: in place before the copy exists
     std::wstring path_;
 };
 
@@ -173,10 +203,7 @@ void replaceFile(const std::string& path, const std::string& bytes, const std::s
     }
     TemporaryFile copy{full.substr(0, full.size() - name.size())};
     {
-        // Delete sharing lets an interruption delete the copy while it is
-        // being written.
-        FileHandle file{CreateFileW(copy.path().c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
-                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)};
+        FileHandle file{copy.openForWriting(path)};
         if (!file) {
             failWithSystemError("cannot write " + path, GetLastError());
         }

@@ -788,28 +788,43 @@ fs::path largeSource(const fs::path& folder) {
     return folder / "Large.exe";
 }
 
-// The Linux tool's brand of `source` into `folder`, sent `which` as soon as
-// its temporary copy appears there; returns how the tool ended.
-int brandInterrupted(const fs::path& source, const fs::path& folder, int which, bool ignored) {
+// A brand of `source` into `folder`, sent `which` as soon as its temporary
+// copy appears there (Wine turns SIGINT into the Windows program's Ctrl-C);
+// returns how the tool ended, and in `output` what it printed.
+int brandInterrupted(Build build, const fs::path& source, const fs::path& folder, int which, bool ignored,
+                     std::string& output) {
+    const std::string printed = std::string(TOOL_RUNS) + "/interrupted.out";
+    std::vector<std::string> command = {LAUNCHERTOOL};
+    if (build == Build::windowsProgram) {
+        command = {WINE_RUN, WINE_PREFIX, LAUNCHERTOOL_EXE};
+    }
+    for (const std::string& argument : {std::string("brand"), source.string(), (folder / "Acme.exe").string()}) {
+        command.push_back(argumentFor(build, argument));
+    }
+    std::vector<char*> argv;
+    for (std::string& argument : command) {
+        argv.push_back(&argument[0]);
+    }
+    argv.push_back(nullptr);
     int watch = inotify_init1(IN_CLOEXEC);
     inotify_add_watch(watch, folder.c_str(), IN_CREATE);
     pid_t tool = fork();
     if (tool == 0) {
         // As a shell starts it in the foreground, or as a background job.
         signal(which, ignored ? SIG_IGN : SIG_DFL);
-        dup2(open("/dev/null", O_WRONLY), 1);
-        execl(LAUNCHERTOOL, LAUNCHERTOOL, "brand", source.c_str(), (folder / "Acme.exe").c_str(),
-              static_cast<char*>(nullptr));
+        dup2(open(printed.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+        execv(argv[0], argv.data());
         _exit(127);
     }
+    const std::string temporary = build == Build::linuxProgram ? ".brand" : "brd";
     pollfd ready{watch, POLLIN, 0};
     bool sent = false;
-    while (!sent && poll(&ready, 1, 10000) > 0) {
+    while (!sent && poll(&ready, 1, 20000) > 0) {
         alignas(inotify_event) char events[4096];
         ssize_t got = read(watch, events, sizeof events);
         for (ssize_t at = 0; at < got;) {
             const auto* event = reinterpret_cast<const inotify_event*>(events + at);
-            if (event->len > 0 && std::string(event->name).rfind(".brand", 0) == 0) {
+            if (event->len > 0 && std::string(event->name).rfind(temporary, 0) == 0) {
                 sent = kill(tool, which) == 0;
             }
             at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
@@ -819,31 +834,48 @@ int brandInterrupted(const fs::path& source, const fs::path& folder, int which, 
     int status = 0;
     waitpid(tool, &status, 0);
     EXPECT_TRUE(sent);
+    output = readFile(printed);
     return status;
 }
 
 }  // namespace
 
-TEST(ToolBuilds, LinuxInterruptedBrandRemovesItsTemporaryCopy) {
+TEST(ToolBuilds, InterruptedBrandRemovesItsTemporaryCopy) {
     struct Case {
+        Build build;
         int signal;
         bool ignored;  // then the tool goes on and writes the copy
     };
-    const Case cases[] = {{SIGINT, false}, {SIGTERM, false}, {SIGINT, true}};
+    const Case cases[] = {
+        {Build::linuxProgram, SIGINT, false},
+        {Build::linuxProgram, SIGTERM, false},
+        {Build::linuxProgram, SIGINT, true},
+        {Build::windowsProgram, SIGINT, false},
+    };
     fs::path sources = freshFolder("interruptedSource");
     fs::path source = largeSource(sources);
     for (const Case& interruption : cases) {
-        SCOPED_TRACE(strsignal(interruption.signal) + std::string(interruption.ignored ? ", ignored" : ""));
+        SCOPED_TRACE(std::string(nameOf(interruption.build)) + ", " + strsignal(interruption.signal) +
+                     (interruption.ignored ? ", ignored" : ""));
         fs::path folder = freshFolder("interrupted");
-        int status = brandInterrupted(source, folder, interruption.signal, interruption.ignored);
+        std::string output;
+        int status = brandInterrupted(interruption.build, source, folder, interruption.signal,
+                                      interruption.ignored, output);
         if (interruption.ignored) {
             EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
             EXPECT_EQ(contentsOf(folder).size(), 1u);
             EXPECT_TRUE(fs::exists(folder / "Acme.exe"));
-        } else {
+            continue;
+        }
+        EXPECT_TRUE(fs::is_empty(folder));
+        EXPECT_EQ(output, "");
+        if (interruption.build == Build::linuxProgram) {
             // Ended by the signal itself, as a shell or CI runner expects.
             EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == interruption.signal) << status;
-            EXPECT_TRUE(fs::is_empty(folder));
+        } else {
+            // Windows ends a program on Ctrl-C with STATUS_CONTROL_C_EXIT
+            // (0xC000013A); Wine's own handler ends it with 0.
+            EXPECT_TRUE(WIFEXITED(status) && (WEXITSTATUS(status) == 0x3A || WEXITSTATUS(status) == 0)) << status;
         }
     }
 }
