@@ -21,7 +21,7 @@ apt-get update -qq
 # the build machine (host/: the Linux tool, the icon artwork, the fuzzers and
 # the native tests). The x86_64 cross compiler and Wine's
 # 64-bit loader are for the tests of the launcher under WoW64, beside a
-# 64-bit Java runtime.
+# 64-bit Java runtime. lintian checks the .deb as Debian would.
 apt-get install -y -qq --no-install-recommends \
     cmake ninja-build g++ \
     g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev \
@@ -30,7 +30,7 @@ apt-get install -y -qq --no-install-recommends \
     xvfb xauth x11-utils imagemagick \
     libtomlplusplus-dev nlohmann-json3-dev googletest libgtest-dev clang libclang-rt-14-dev \
     default-jdk-headless \
-    osslsigncode openssl \
+    osslsigncode openssl lintian \
     >/dev/null
 
 echo "setup: all packages present"

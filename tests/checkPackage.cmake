@@ -57,16 +57,25 @@ endfunction()
 
 set(docs Acme.toml configuration.md deployer-guide.md launchertool.md)
 check_package(launcher-${VERSION}-win32.zip
-    "Acme.toml;configuration.md;deployer-guide.md;launcher.exe;launchertool.exe;launchertool.md"
+    "Acme.toml;LICENSE;configuration.md;deployer-guide.md;launcher.exe;launchertool.exe;launchertool.md"
     launcher.exe launchertool.exe)
 set(top launchertool-${VERSION}-linux-x86_64)
-set(expected ${docs} launcher.exe launchertool)
+set(expected ${docs} LICENSE launcher.exe launchertool)
 list(TRANSFORM expected PREPEND ${top}/)
 list(SORT expected)
 check_package(${top}.tar.gz "${expected}" ${top}/launcher.exe ${top}/launchertool)
-set(expected ${docs})
+set(expected ${docs} changelog.gz copyright)
 list(TRANSFORM expected PREPEND ./usr/share/doc/launchertool/)
-list(APPEND expected ./usr/bin/launchertool ./usr/share/launcher/launcher.exe)
+list(APPEND expected ./usr/bin/launchertool ./usr/share/launcher/launcher.exe
+    ./usr/share/lintian/overrides/launchertool ./usr/share/man/man1/launchertool.1.gz)
 list(SORT expected)
 check_package(launchertool_${VERSION}_amd64.deb "${expected}"
     ./usr/share/launcher/launcher.exe ./usr/bin/launchertool)
+
+# The .deb as Debian's own checker sees it: no error and no warning. The
+# override for the static link is part of the package and counts as such.
+execute_process(COMMAND lintian --fail-on error,warning ${BUILD_DIR}/launchertool_${VERSION}_amd64.deb
+    OUTPUT_VARIABLE findings ERROR_VARIABLE findings RESULT_VARIABLE linted)
+if(NOT linted EQUAL 0)
+    message(FATAL_ERROR "lintian finds fault with the .deb:\n${findings}")
+endif()

@@ -8,6 +8,7 @@
 #include "diagnosticLog.h"
 #include "diskFacts.h"
 #include "dryRun.h"
+#include "failure.h"
 #include "installationFindings.h"
 #include "loadImage.h"
 #include "loadconfig.h"
@@ -265,6 +266,10 @@ int runCheck(int argc, wchar_t** argv) {
     }
     try {
         return check(path, json);
+    } catch (const Failure&) {
+        // A fault the deployer must fix ends the tool as it does in every
+        // verb: the command line's entry says it and gives EXIT_PROBLEMS.
+        throw;
     } catch (const std::exception& failure) {
         printErr(L"launchertool check: cannot check: " + fromUtf8Text(failure.what()) + L"\n");
         return EXIT_USAGE;

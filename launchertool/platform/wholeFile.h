@@ -17,5 +17,8 @@ bool sameFile(const std::string& first, const std::string& second);
 
 // Writes `bytes` as `path`: into a new file beside it, moved into place
 // once whole, so that `path` is never half-written. The new file is removed
-// on every failure. Fails with the system's reason.
-void replaceFile(const std::string& path, const std::string& bytes);
+// on every failure and when the tool is interrupted (Ctrl-C, SIGTERM). A
+// read-only file at `path` is refused, as the Windows move refuses it. Where
+// files have permission bits, the new file takes those of `like`, as cp
+// gives a copy its source's. Fails with the system's reason.
+void replaceFile(const std::string& path, const std::string& bytes, const std::string& like);

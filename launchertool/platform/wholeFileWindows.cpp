@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include <algorithm>
+
 namespace {
 
 // `what`, then the system's own text and code for `code` (GetLastError read
@@ -42,34 +44,93 @@ std::wstring fullPath(const std::wstring& path, std::wstring& name) {
     return full;
 }
 
+// The temporary copy while it exists unmoved, for the console's Ctrl-C and
+// Ctrl-Break handler, which runs on a thread of its own. Under the lock,
+// whoever finds the copy pending first, the handler or the tool, decides
+// what becomes of it: the handler deletes it, and the tool then neither
+// opens nor moves it again.
+SRWLOCK interruptionLock = SRWLOCK_INIT;
+wchar_t interruptedCopyName[MAX_PATH];
+bool interruptedCopyPending = false;
+
+class InterruptionLocked {
+public:
+    InterruptionLocked() { AcquireSRWLockExclusive(&interruptionLock); }
+    InterruptionLocked(const InterruptionLocked&) = delete;
+    InterruptionLocked& operator=(const InterruptionLocked&) = delete;
+    ~InterruptionLocked() { ReleaseSRWLockExclusive(&interruptionLock); }
+};
+
+BOOL WINAPI removeCopyOnInterrupt(DWORD event) {
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
+        InterruptionLocked locked;
+        if (interruptedCopyPending) {
+            // Open for writing with delete sharing, the copy goes when the
+            // tool ends and its handle closes.
+            DeleteFileW(interruptedCopyName);
+            interruptedCopyPending = false;
+        }
+    }
+    // The next handler, the system's, then ends the tool as Ctrl-C would.
+    return FALSE;
+}
+
+class InterruptionHandler {
+public:
+    InterruptionHandler() { SetConsoleCtrlHandler(removeCopyOnInterrupt, TRUE); }
+    InterruptionHandler(const InterruptionHandler&) = delete;
+    InterruptionHandler& operator=(const InterruptionHandler&) = delete;
+    ~InterruptionHandler() { SetConsoleCtrlHandler(removeCopyOnInterrupt, FALSE); }
+};
+
 // The copy being made, beside its target so that the final move stays on
-// one volume. It is deleted on every way out unless it has been moved.
+// one volume. It is deleted on every way out unless it has been moved,
+// Ctrl-C and Ctrl-Break included.
 class TemporaryFile {
 public:
     explicit TemporaryFile(const std::wstring& folder) {
-        wchar_t name[MAX_PATH];
-        if (GetTempFileNameW(folder.c_str(), L"brd", 0, name) == 0) {
-            failWithSystemError("cannot write in " + toUtf8(folder), GetLastError());
+        InterruptionLocked locked;
+        if (GetTempFileNameW(folder.c_str(), L"brd", 0, interruptedCopyName) == 0) {
+            DWORD code = GetLastError();
+            failWithSystemError("cannot write in " + toUtf8(folder), code);
         }
-        path_ = name;
+        interruptedCopyPending = true;
+        path_ = interruptedCopyName;
     }
     TemporaryFile(const TemporaryFile&) = delete;
     TemporaryFile& operator=(const TemporaryFile&) = delete;
     ~TemporaryFile() {
-        if (!path_.empty()) {
+        InterruptionLocked locked;
+        if (interruptedCopyPending) {
             DeleteFileW(path_.c_str());
+            interruptedCopyPending = false;
         }
     }
-    const std::wstring& path() const { return path_; }
+    // Delete sharing lets an interruption delete the copy while it is
+    // being written.
+    HANDLE openForWriting(const std::string& target) {
+        InterruptionLocked locked;
+        if (!interruptedCopyPending) {
+            fail("cannot write " + target + ": interrupted");
+        }
+        return CreateFileW(path_.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
     void moveTo(const std::wstring& target) {
+        InterruptionLocked locked;
+        if (!interruptedCopyPending) {
+            fail("cannot write " + toUtf8(target) + ": interrupted");
+        }
         if (!MoveFileExW(path_.c_str(), target.c_str(),
                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-            failWithSystemError("cannot write " + toUtf8(target), GetLastError());
+            DWORD code = GetLastError();
+            failWithSystemError("cannot write " + toUtf8(target), code);
         }
-        path_.clear();
+        interruptedCopyPending = false;
     }
 
 private:
+    InterruptionHandler handler_;  // declared first: in place before the copy exists
     std::wstring path_;
 };
 
@@ -122,7 +183,8 @@ bool sameFile(const std::string& first, const std::string& second) {
            info[0].nFileIndexLow == info[1].nFileIndexLow;
 }
 
-void replaceFile(const std::string& path, const std::string& bytes) {
+// Windows files have no permission bits for the copy to take from its source.
+void replaceFile(const std::string& path, const std::string& bytes, const std::string&) {
     std::wstring name;
     std::wstring full = fullPath(fromUtf8Text(path), name);
     // A device name (NUL, COM1) becomes \\.\NUL; the move would fail on it
@@ -134,16 +196,34 @@ void replaceFile(const std::string& path, const std::string& bytes) {
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         fail(path + " names a folder, not the file to write");
     }
+    // The move would refuse it only after the whole copy was written, with
+    // a reason that does not say which file.
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        fail(path + " is a read-only file: make it writable or write the branded copy to another file");
+    }
     TemporaryFile copy{full.substr(0, full.size() - name.size())};
     {
-        FileHandle file{CreateFileW(copy.path().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr)};
-        DWORD written = 0;
+        FileHandle file{copy.openForWriting(path)};
         if (!file) {
             failWithSystemError("cannot write " + path, GetLastError());
         }
-        if (!WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
-            !FlushFileBuffers(file.get())) {
+        // One call may write less than it was given (a full disk, a quota):
+        // the rest follows, and a copy the system stops taking is never moved
+        // into place cut short.
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 30));
+            DWORD written = 0;
+            if (!WriteFile(file.get(), bytes.data() + done, chunk, &written, nullptr)) {
+                failWithSystemError("cannot write " + path, GetLastError());
+            }
+            if (written == 0) {
+                fail("cannot write " + path + ": the system took " + std::to_string(done) + " of " +
+                     std::to_string(bytes.size()) + " bytes and no more");
+            }
+            done += written;
+        }
+        if (!FlushFileBuffers(file.get())) {
             failWithSystemError("cannot write " + path, GetLastError());
         }
     }

@@ -16,7 +16,7 @@
 
 const char brandUsage[] =
     "brand [--icon FILE.ico] [--version A.B.C.D] [--product TEXT] [--description TEXT] "
-    "[--company TEXT] [--copyright TEXT] SOURCE.exe OUTPUT.exe";
+    "[--company TEXT] [--copyright TEXT] [--name NAME.exe] SOURCE.exe OUTPUT.exe";
 
 namespace {
 
@@ -41,6 +41,7 @@ struct BrandRequest {
     std::optional<std::string> icon;
     std::optional<std::string> version;
     std::map<std::u16string, std::u16string> texts;  // version record key -> text
+    std::optional<std::string> name;  // the file name the copy ships under
     std::string source;
     std::string output;
 };
@@ -57,7 +58,8 @@ bool parseRequest(const std::vector<std::string>& arguments, BrandRequest& reque
             continue;
         }
         auto text = textOptions.find(argument);
-        bool known = argument == "--icon" || argument == "--version" || text != textOptions.end();
+        bool known = argument == "--icon" || argument == "--version" || argument == "--name" ||
+                     text != textOptions.end();
         if (!known || i + 1 >= arguments.size() || !given.insert(argument).second) {
             return false;
         }
@@ -66,6 +68,8 @@ bool parseRequest(const std::vector<std::string>& arguments, BrandRequest& reque
             request.icon = value;
         } else if (argument == "--version") {
             request.version = value;
+        } else if (argument == "--name") {
+            request.name = value;
         } else {
             std::u16string units = toUtf16(value);
             if (units.size() > longestText) {
@@ -193,6 +197,22 @@ std::vector<Resource> brandedResources(const std::vector<Resource>& source,
     return branded;
 }
 
+// The name --name gives must be what InternalName and OriginalFilename
+// stand for: a file name alone, and one the launcher runs under (.exe).
+void checkShippedName(const std::string& name) {
+    std::string ending = name.size() > 4 ? name.substr(name.size() - 4) : std::string();
+    for (char& c : ending) {
+        c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    }
+    if (ending != ".exe" || name.find_first_of("/\\") != std::string::npos) {
+        fail("--name " + name + ": give the file name the copy ships under, such as Acme.exe");
+    }
+    if (toUtf16(name).size() > longestText) {
+        fail("--name is longer than a text of the version record may be (" +
+             std::to_string(longestText) + " UTF-16 units)");
+    }
+}
+
 // Returns whether SOURCE carried a signature, which OUTPUT then lacks.
 bool brand(const BrandRequest& request) {
     std::optional<VersionNumbers> version;
@@ -204,6 +224,9 @@ bool brand(const BrandRequest& request) {
         }
         version = numbers;
     }
+    if (request.name) {
+        checkShippedName(*request.name);
+    }
     std::optional<IconFile> icon;
     if (request.icon) {
         icon = readIconFile(readWholeFile(*request.icon), *request.icon);
@@ -213,6 +236,7 @@ bool brand(const BrandRequest& request) {
     if (outputName.empty()) {
         fail(request.output + " names a folder, not the file to write");
     }
+    std::string shippedName = request.name ? *request.name : outputName;
     if (sameFile(request.source, request.output)) {
         fail(request.output + " is " + request.source +
              " itself: write the branded copy to another file");
@@ -221,12 +245,13 @@ bool brand(const BrandRequest& request) {
     ResourceSection section = resourceSection(image, request.source);
     std::vector<Resource> resources =
         brandedResources(readResourceTree(section.bytes, section.address, request.source), request,
-                         version, icon ? &*icon : nullptr, toUtf16(outputName));
+                         version, icon ? &*icon : nullptr, toUtf16(shippedName));
     // A signature covers the whole file and cannot survive any change; a
     // stale one would only make the copy look tampered with.
     bool signedSource = isSigned(image);
     replaceFile(request.output,
-                withResourceSection(image, layOutResourceTree(resources, section.address), request.source));
+                withResourceSection(image, layOutResourceTree(resources, section.address), request.source),
+                request.source);
     return signedSource;
 }
 
@@ -240,8 +265,9 @@ int brandCommand(const std::vector<std::string>& arguments) {
     }
     bool signedSource = brand(request);
     printOut("wrote " + request.output + ", a branded copy of " + request.source + "\n");
+    // Standard output carries the report alone, for scripts that read it.
     if (signedSource) {
-        printOut("note: " + request.source + " is signed and " + request.output +
+        printErr("note: " + request.source + " is signed and " + request.output +
                  " carries no signature: sign " + request.output + " after branding\n");
     }
     return EXIT_CLEAN;

@@ -15,6 +15,14 @@
 #include <map>
 #include <sstream>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -40,6 +48,13 @@ std::string shellQuoted(const std::string& text) {
     return quoted + "'";
 }
 
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
 // The Windows program gets the paths it is given as Wine's Z: drive shows them.
 std::string argumentFor(Build build, const std::string& argument) {
     if (build == Build::linuxProgram || argument.empty() || argument[0] != '/') {
@@ -52,7 +67,10 @@ std::string argumentFor(Build build, const std::string& argument) {
     return windows;
 }
 
-ToolRun runTool(Build build, const std::vector<std::string>& arguments) {
+// With `errors`, standard error is kept apart in it; `shell` runs before the
+// tool in the same shell (a limit, a timeout).
+ToolRun runTool(Build build, const std::vector<std::string>& arguments,
+                std::string* errors = nullptr, const std::string& shell = "") {
     std::string command = build == Build::linuxProgram
                               ? shellQuoted(LAUNCHERTOOL)
                               : shellQuoted(WINE_RUN) + " " + shellQuoted(WINE_PREFIX) + " " +
@@ -60,7 +78,12 @@ ToolRun runTool(Build build, const std::vector<std::string>& arguments) {
     for (const std::string& argument : arguments) {
         command += " " + shellQuoted(argumentFor(build, argument));
     }
-    command += " 2>&1";
+    const std::string errorFile = std::string(TOOL_RUNS) + "/stderr";
+    fs::create_directories(TOOL_RUNS);
+    command += errors != nullptr ? " 2>" + shellQuoted(errorFile) : std::string(" 2>&1");
+    if (!shell.empty()) {
+        command = "bash -c " + shellQuoted(shell + "; exec " + command);
+    }
     ToolRun run;
     auto start = std::chrono::steady_clock::now();
     std::FILE* pipe = popen(command.c_str(), "r");
@@ -75,14 +98,10 @@ ToolRun runTool(Build build, const std::vector<std::string>& arguments) {
     int status = pclose(pipe);
     run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (errors != nullptr) {
+        *errors = readFile(errorFile);
+    }
     return run;
-}
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
 }
 
 void writeFile(const fs::path& path, const std::string& bytes) {
@@ -528,6 +547,10 @@ TEST(ToolBuilds, HostileFilesEndInOneErrorLineAndWriteNothing) {
          false, "claims more than 16 MB of images"},
         {"a version text too long", nullptr, {"--product", std::string(5000, 'x')}, {}, false,
          "may have at most 4000"},
+        {"a shipped name with a folder", nullptr, {"--name", "dist/Acme.exe"}, {}, false,
+         "--name dist/Acme.exe: give the file name the copy ships under"},
+        {"a shipped name the launcher would refuse", nullptr, {"--name", "Acme"}, {}, false,
+         "give the file name the copy ships under"},
     };
     for (const Hostile& hostile : cases) {
         SCOPED_TRACE(hostile.what);
@@ -572,7 +595,10 @@ TEST(ToolBuilds, HostileFilesEndInOneErrorLineAndWriteNothing) {
 TEST(ToolBuilds, CopySignedWithOsslsigncodeVerifiesAndReportsSigned) {
     fs::path folder = freshFolder("signed");
     std::string in = (folder / "Acme-unsigned.exe").string();
-    ASSERT_EQ(runTool(Build::linuxProgram, {"brand", "--icon", BRAND_ICON, LAUNCHER_EXE, in}).exitCode, 0);
+    // The deployer guide's recipe: branded under a build name, shipped as Acme.exe.
+    ASSERT_EQ(runTool(Build::linuxProgram, {"brand", "--icon", BRAND_ICON, "--name", "Acme.exe", LAUNCHER_EXE, in})
+                  .exitCode,
+              0);
     std::string signedCopy = (folder / "Acme.exe").string();
     std::string key = shellQuoted((folder / "key.pem").string());
     std::string certificate = shellQuoted((folder / "cert.pem").string());
@@ -589,6 +615,8 @@ TEST(ToolBuilds, CopySignedWithOsslsigncodeVerifiesAndReportsSigned) {
     for (Build build : builds) {
         ToolRun run = runTool(build, {"info", signedCopy});
         EXPECT_EQ(linesOf(run.output).back(), "signature: signed") << nameOf(build) << ": " << run.output;
+        EXPECT_NE(run.output.find("\nInternalName: Acme.exe\nOriginalFilename: Acme.exe\n"), std::string::npos)
+            << nameOf(build) << ": " << run.output;
     }
 }
 
@@ -640,5 +668,229 @@ TEST(ToolBuilds, LinuxOutputFailuresLeaveTheFolderAsItWas) {
         EXPECT_EQ(linesOf(run.output).size(), 1u) << run.output;
         EXPECT_NE(run.output.find(failure.message), std::string::npos) << run.output;
         EXPECT_EQ(contentsOf(folder), before);
+    }
+}
+
+TEST(ToolBuilds, HelpAndVersionAnswerOnStandardOutputUsageErrorsOnStandardError) {
+    struct Case {
+        std::vector<std::string> arguments;
+        int exitCode;
+        const char* out;  // the first line on standard output
+        const char* err;  // the first line on standard error
+    };
+    const Case cases[] = {
+        {{"--help"}, 0, "usage:", ""},
+        {{"-h"}, 0, "usage:", ""},
+        {{"brand", "--help"}, 0, "usage: launchertool brand [--icon FILE.ico]", ""},
+        {{"info", "-h"}, 0, "usage: launchertool info [--json] FILE.exe", ""},
+        {{"check", "--help"}, 0, "usage: launchertool check [--json] PATH\\Name.exe", ""},
+        {{"--version"}, 0, "launchertool " LAUNCHER_VERSION, ""},
+        {{}, 2, "", "usage:"},
+        {{"--verbose"}, 2, "", "usage:"},
+        {{"brand", "--help", "Acme.exe"}, 2, "", "usage: launchertool brand"},
+    };
+    for (Build build : builds) {
+        for (const Case& usage : cases) {
+            std::string errors;
+            ToolRun run = runTool(build, usage.arguments, &errors);
+            std::string what = std::string(nameOf(build)) + " " +
+                               (usage.arguments.empty() ? "" : usage.arguments[0]) + ": " + run.output + errors;
+            EXPECT_EQ(run.exitCode, usage.exitCode) << what;
+            EXPECT_EQ(run.output.rfind(usage.out, 0), 0u) << what;
+            EXPECT_EQ(run.output.empty(), *usage.out == '\0') << what;
+            EXPECT_EQ(errors.rfind(usage.err, 0), 0u) << what;
+            EXPECT_EQ(errors.empty(), *usage.err == '\0') << what;
+        }
+        // The whole usage names every verb's own.
+        ToolRun help = runTool(build, {"--help"});
+        for (const char* verb : {"check [--json]", "brand [--icon", "--name NAME.exe] SOURCE.exe", "info [--json]"}) {
+            EXPECT_NE(help.output.find(verb), std::string::npos) << nameOf(build) << ": " << help.output;
+        }
+    }
+}
+
+TEST(ToolBuilds, StandardOutputCarriesTheReportAloneNotesGoToStandardError) {
+    fs::path folder = freshFolder("streams");
+    writeFile(folder / "Signed.exe", withCertificate(readFile(LAUNCHER_EXE)));
+    for (Build build : builds) {
+        std::string errors;
+        ToolRun run = runTool(build, {"brand", (folder / "Signed.exe").string(), (folder / "Acme.exe").string()},
+                              &errors);
+        EXPECT_EQ(run.exitCode, 0) << nameOf(build) << ": " << run.output << errors;
+        EXPECT_EQ(linesOf(run.output).size(), 1u) << nameOf(build) << ": " << run.output;
+        EXPECT_EQ(run.output.rfind("wrote ", 0), 0u) << nameOf(build) << ": " << run.output;
+        EXPECT_EQ(errors.rfind("note: ", 0), 0u) << nameOf(build) << ": " << errors;
+        EXPECT_NE(errors.find("after branding\n"), std::string::npos) << nameOf(build) << ": " << errors;
+    }
+}
+
+TEST(ToolBuilds, ReadOnlyOutputIsRefusedByBothBuildsWithOneSentence) {
+    for (Build build : builds) {
+        fs::path folder = freshFolder("readOnly");
+        writeFile(folder / "Acme.exe", "an earlier copy");
+        fs::permissions(folder / "Acme.exe", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+        ToolRun run = runTool(build, {"brand", LAUNCHER_EXE, (folder / "Acme.exe").string()});
+        EXPECT_EQ(run.exitCode, 1) << nameOf(build) << ": " << run.output;
+        EXPECT_EQ(linesOf(run.output).size(), 1u) << nameOf(build) << ": " << run.output;
+        EXPECT_NE(run.output.find("Acme.exe is a read-only file: make it writable or write the branded copy to "
+                                  "another file"),
+                  std::string::npos)
+            << nameOf(build) << ": " << run.output;
+        EXPECT_EQ(contentsOf(folder), (std::map<std::string, std::string>{{"Acme.exe", "an earlier copy"}}));
+    }
+}
+
+TEST(ToolBuilds, LinuxCopyTakesItsSourcesPermissionsAsCpDoes) {
+    const std::pair<fs::perms, fs::perms> modes[] = {  // source, copy under the umask 022
+        {fs::perms(0755), fs::perms(0755)},
+        {fs::perms(0644), fs::perms(0644)},
+        {fs::perms(0700), fs::perms(0700)},
+        {fs::perms(0777), fs::perms(0755)},
+    };
+    mode_t mask = umask(022);
+    for (const auto& [source, copy] : modes) {
+        fs::path folder = freshFolder("modes");
+        fs::copy_file(LAUNCHER_EXE, folder / "launcher.exe");
+        fs::permissions(folder / "launcher.exe", source);
+        ToolRun run = runTool(Build::linuxProgram, {"brand", (folder / "launcher.exe").string(),
+                                                     (folder / "Acme.exe").string()});
+        EXPECT_EQ(run.exitCode, 0) << run.output;
+        EXPECT_EQ(fs::status(folder / "Acme.exe").permissions(), copy) << static_cast<int>(source);
+    }
+    umask(mask);
+}
+
+TEST(ToolBuilds, LinuxToolRefusesAFifoAtOnce) {
+    fs::path folder = freshFolder("fifo");
+    ASSERT_EQ(mkfifo((folder / "pipe").c_str(), 0644), 0);
+    const std::string pipe = (folder / "pipe").string();
+    const std::string output = (folder / "Acme.exe").string();
+    const std::vector<std::string> commands[] = {
+        {"info", pipe},
+        {"brand", pipe, output},
+        {"brand", "--icon", pipe, LAUNCHER_EXE, output},
+    };
+    for (const std::vector<std::string>& command : commands) {
+        ToolRun run = runTool(Build::linuxProgram, command, nullptr, "ulimit -t 10");
+        EXPECT_EQ(run.exitCode, 1) << command[0] << ": " << run.output;
+        EXPECT_EQ(run.output, "error: cannot read " + pipe + ": it is no regular file\n");
+        EXPECT_LT(run.seconds, 1.0);
+        EXPECT_FALSE(fs::exists(output));
+    }
+}
+
+namespace {
+
+// A source of 64 MB (the launcher and a plain overlay), which takes the tool
+// long enough to write for a signal or a file size limit to catch it.
+fs::path largeSource(const fs::path& folder) {
+    writeFile(folder / "Large.exe", readFile(LAUNCHER_EXE) + std::string(64u << 20, 'o'));
+    return folder / "Large.exe";
+}
+
+// A brand of `source` into `folder`, sent `which` as soon as its temporary
+// copy appears there (Wine turns SIGINT into the Windows program's Ctrl-C);
+// returns how the tool ended, and in `output` what it printed.
+int brandInterrupted(Build build, const fs::path& source, const fs::path& folder, int which, bool ignored,
+                     std::string& output) {
+    const std::string printed = std::string(TOOL_RUNS) + "/interrupted.out";
+    std::vector<std::string> command = {LAUNCHERTOOL};
+    if (build == Build::windowsProgram) {
+        command = {WINE_RUN, WINE_PREFIX, LAUNCHERTOOL_EXE};
+    }
+    for (const std::string& argument : {std::string("brand"), source.string(), (folder / "Acme.exe").string()}) {
+        command.push_back(argumentFor(build, argument));
+    }
+    std::vector<char*> argv;
+    for (std::string& argument : command) {
+        argv.push_back(&argument[0]);
+    }
+    argv.push_back(nullptr);
+    int watch = inotify_init1(IN_CLOEXEC);
+    inotify_add_watch(watch, folder.c_str(), IN_CREATE);
+    pid_t tool = fork();
+    if (tool == 0) {
+        // As a shell starts it in the foreground, or as a background job.
+        signal(which, ignored ? SIG_IGN : SIG_DFL);
+        dup2(open(printed.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    const std::string temporary = build == Build::linuxProgram ? ".brand" : "brd";
+    pollfd ready{watch, POLLIN, 0};
+    bool sent = false;
+    while (!sent && poll(&ready, 1, 20000) > 0) {
+        alignas(inotify_event) char events[4096];
+        ssize_t got = read(watch, events, sizeof events);
+        for (ssize_t at = 0; at < got;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+            if (event->len > 0 && std::string(event->name).rfind(temporary, 0) == 0) {
+                sent = kill(tool, which) == 0;
+            }
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+    }
+    close(watch);
+    int status = 0;
+    waitpid(tool, &status, 0);
+    EXPECT_TRUE(sent);
+    output = readFile(printed);
+    return status;
+}
+
+}  // namespace
+
+TEST(ToolBuilds, InterruptedBrandRemovesItsTemporaryCopy) {
+    struct Case {
+        Build build;
+        int signal;
+        bool ignored;  // then the tool goes on and writes the copy
+    };
+    const Case cases[] = {
+        {Build::linuxProgram, SIGINT, false},
+        {Build::linuxProgram, SIGTERM, false},
+        {Build::linuxProgram, SIGINT, true},
+        {Build::windowsProgram, SIGINT, false},
+    };
+    fs::path sources = freshFolder("interruptedSource");
+    fs::path source = largeSource(sources);
+    for (const Case& interruption : cases) {
+        SCOPED_TRACE(std::string(nameOf(interruption.build)) + ", " + strsignal(interruption.signal) +
+                     (interruption.ignored ? ", ignored" : ""));
+        fs::path folder = freshFolder("interrupted");
+        std::string output;
+        int status = brandInterrupted(interruption.build, source, folder, interruption.signal,
+                                      interruption.ignored, output);
+        if (interruption.ignored) {
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+            EXPECT_EQ(contentsOf(folder).size(), 1u);
+            EXPECT_TRUE(fs::exists(folder / "Acme.exe"));
+            continue;
+        }
+        EXPECT_TRUE(fs::is_empty(folder));
+        EXPECT_EQ(output, "");
+        if (interruption.build == Build::linuxProgram) {
+            // Ended by the signal itself, as a shell or CI runner expects.
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == interruption.signal) << status;
+        } else {
+            // Windows ends a program on Ctrl-C with STATUS_CONTROL_C_EXIT
+            // (0xC000013A); Wine's own handler ends it with 0.
+            EXPECT_TRUE(WIFEXITED(status) && (WEXITSTATUS(status) == 0x3A || WEXITSTATUS(status) == 0)) << status;
+        }
+    }
+}
+
+TEST(ToolBuilds, CopyCutShortByTheSystemIsNeverMovedIntoPlace) {
+    fs::path sources = freshFolder("shortWriteSource");
+    fs::path source = largeSource(sources);
+    for (Build build : builds) {
+        fs::path folder = freshFolder("shortWrite");
+        // The system takes 32 MB of the 64 MB copy: the first write comes
+        // back short, the next one refused.
+        ToolRun run = runTool(build, {"brand", source.string(), (folder / "Acme.exe").string()}, nullptr,
+                              "trap '' XFSZ; ulimit -f 32768");
+        EXPECT_EQ(run.exitCode, 1) << nameOf(build) << ": " << run.output;
+        EXPECT_EQ(run.output.rfind("error: cannot write ", 0), 0u) << nameOf(build) << ": " << run.output;
+        EXPECT_TRUE(fs::is_empty(folder)) << nameOf(build);
     }
 }

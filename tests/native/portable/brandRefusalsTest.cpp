@@ -162,8 +162,9 @@ TEST(BrandRefusals, EachEndsInItsSentenceAndWritesNothing) {
             brandCommand(arguments);
             ADD_FAILURE() << "brand took it";
         } catch (const Failure& failure) {
-            EXPECT_NE(failure.message.find(refusal.sentence), std::string::npos) << failure.message;
-            EXPECT_EQ(failure.message.find('\n'), std::string::npos) << failure.message;
+            std::string message = failure.what();
+            EXPECT_NE(message.find(refusal.sentence), std::string::npos) << message;
+            EXPECT_EQ(message.find('\n'), std::string::npos) << message;
         }
         EXPECT_EQ(folderContents(folder), before);
     }
