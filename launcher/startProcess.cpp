@@ -66,6 +66,8 @@ struct ChildOutput {
     FileHandle handle;
     // A file that held something when it was opened: the start empties it.
     bool needsEmptying = false;
+    // The stream goes to the file, not to the null device.
+    bool toFile = false;
 };
 
 // Opens the file `name` for the child without emptying it, append-only, so
@@ -81,6 +83,7 @@ bool openOutput(const WideText& name, ChildOutput& output, DWORD& error) {
                                  FILE_APPEND_DATA, true, error, &empty)) {
         case FileOpening::Opened:
             output.needsEmptying = !empty;
+            output.toFile = true;
             return true;
         case FileOpening::Failed:
             logError(SOURCE, __LINE__, "startProcess", error, " ");
@@ -120,6 +123,20 @@ void empty(const ChildOutput& output) {
     if (!kernel.SetFileInformationByHandle(writer.get(), FileEndOfFileInfo, &end, sizeof end)) {
         logError(SOURCE, __LINE__, "startProcess", kernel.GetLastError(),
                  "SetFileInformationByHandle ");
+    }
+}
+
+// What the child writes to its error file may be quoted to the user later:
+// it is read through the handle already checked, so that the quote is what
+// the child wrote and never a file that someone linked in its place since.
+void keepReader(const ChildOutput& output, FileHandle& reader) {
+    if (!output.toFile) {
+        return;
+    }
+    reader.reset(kernel.ReOpenFile(output.handle.get(), FILE_READ_DATA,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE, 0));
+    if (!reader) {
+        logError(SOURCE, __LINE__, "startProcess", kernel.GetLastError(), "ReOpenFile ");
     }
 }
 
@@ -271,6 +288,7 @@ int startProcess(ChildStart& start, StartOutcome* outcome) {
                  "child neither resumed nor ended, it may be running: TerminateProcess ");
     } else if (told.keepProcess) {
         told.process.reset(childProcess.release());
+        keepReader(error, told.errorOutput);
     }
     // The child holds its own copies of the three files; the launcher keeps
     // nothing of it but what the caller asked for.

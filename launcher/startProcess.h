@@ -67,6 +67,10 @@ struct StartOutcome {
     // The running child; empty when the start failed, when it was not asked
     // for, or when the system gave no hold on the child.
     FileHandle process;
+    // With keepProcess: a handle that reads the very file the child's
+    // standard error goes to, never the file of that name opened anew;
+    // empty when the child's errors go to the null device.
+    FileHandle errorOutput;
     // The system's code for a failed start; 0 when the launcher refused the
     // start for a reason of its own.
     DWORD error = 0;
