@@ -211,6 +211,11 @@ int startProcess(ChildStart& start, StartOutcome* outcome) {
                    start.application.get());
         return ERROR_GENERIC;
     }
+    if (isLauncherItself(start.application.get())) {
+        logMessage(SOURCE, __LINE__, "startProcess", "the launcher's own executable refused: %S\n",
+                   start.application.get());
+        return ERROR_GENERIC;
+    }
     if (!start.environmentRead) {
         told.error = start.environmentError;
         logError(SOURCE, __LINE__, "startProcess", start.environmentError, " ");
@@ -317,4 +322,11 @@ bool isBatchFile(const wchar_t* application) {
         suffix[i] = c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
     }
     return std::wcscmp(suffix, L".bat") == 0 || std::wcscmp(suffix, L".cmd") == 0;
+}
+
+bool isLauncherItself(const wchar_t* application) {
+    wchar_t own[MAX_PATH];
+    DWORD length = kernel.GetModuleFileNameW(nullptr, own, MAX_PATH);
+    return application != nullptr && length > 0 && length < MAX_PATH &&
+           isSameFile(application, own);
 }

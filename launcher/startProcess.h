@@ -89,3 +89,8 @@ int startProcess(ChildStart& start, StartOutcome* outcome = nullptr);
 // (the system drops those). The interpreter parses the command line anew and
 // expands %NAME% in it, quotes or not, so the Java runtime may not be one.
 bool isBatchFile(const wchar_t* application);
+
+// Whether `application` is the launcher's own executable file, by any
+// spelling of its path. A launcher that starts itself would start itself
+// again without end from a single double-click, so it never does.
+bool isLauncherItself(const wchar_t* application);
