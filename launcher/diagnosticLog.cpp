@@ -133,15 +133,29 @@ void trimLineEnd(wchar_t* text) {
     }
 }
 
-// Takes the log's lock for one write. Another launcher holds it only while it
-// appends its waiting entries, so a conflict is waited out in short pauses;
-// but anyone who may open the log may also lock it for as long as they like,
-// so a run waits no longer than LOG_LOCK_PATIENCE_MS in all. False when the
-// write goes without the lock: the time is used up, or the handle takes no
-// locks.
+// Whether a lock held the log still for the whole bound: then it is someone
+// else's for good, and the rest of the run writes without waiting again.
+bool logLockGivenUp = false;
+
+// The log's size; a file whose size cannot be read looks as if it stood still.
+ULONGLONG logFileSize() {
+    DWORD high = 0;
+    DWORD low = kernel.GetFileSize(logFile, &high);
+    return (static_cast<ULONGLONG>(high) << 32) | low;
+}
+
+// Takes the log's lock for one write. Other launchers hold it only while
+// they append their waiting entries: a queue of them may take long, but the
+// file grows while it moves, and a run waits its turn in short pauses for as
+// long as it does. Anyone who may open the log may also lock it for as long
+// as they like; once the file has stood still for LOG_LOCK_PATIENCE_MS
+// while the lock is held, the run gives up waiting for good. False when the
+// write goes without the lock: given up, or the handle takes no locks.
 bool lockForWrite(OVERLAPPED& range) {
     bool waiting = false;
     ULONGLONG waitStart = 0;
+    ULONGLONG stillSince = 0;
+    ULONGLONG size = 0;
     for (;;) {
         bool locked = kernel.LockFileEx(logFile, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY,
                                         0, 1, 0, &range) != FALSE;
@@ -153,7 +167,15 @@ bool lockForWrite(OVERLAPPED& range) {
         if (!conflict) {
             return locked;
         }
-        if (logLockWaited >= LOG_LOCK_PATIENCE_MS) {
+        if (logLockGivenUp) {
+            return false;
+        }
+        ULONGLONG sizeNow = logFileSize();
+        if (!waiting || sizeNow != size) {
+            size = sizeNow;
+            stillSince = now;
+        } else if (now - stillSince >= LOG_LOCK_PATIENCE_MS) {
+            logLockGivenUp = true;
             return false;
         }
         waiting = true;
@@ -180,8 +202,10 @@ bool seekToEnd() {
 
 // Appends whole entries with a single write. Other launchers of the same
 // installation may write to the file at the same time: the byte-range lock,
-// far beyond any real log size, makes "seek to the end and write" one step for
-// every process, also where the file system does not make appends atomic.
+// far beyond any real log size, lets one of them append at a time, so that
+// the entries of one run stand together. The log's own file is open for
+// appending only, so the system puts every write at the end, also a write
+// made without the lock.
 void writeEntries(const char* entries, DWORD length) {
     OVERLAPPED lockRange{};
     lockRange.OffsetHigh = 0x40000000;
@@ -347,11 +371,13 @@ void openLogFile() {
     // Read and write sharing: a second launcher started while this one still
     // runs (a double-click is enough) must be able to log too. The folder
     // taken as it is is ProgramData itself: TAVEX and Kestrion below it are
-    // the installer's and must not be links either.
+    // the installer's and must not be links either. Append-only access makes
+    // the system place every write at the end of the file, wherever another
+    // run left it; reading is what a byte-range lock asks for besides.
     FileHandle file;
     DWORD error = 0;
-    switch (openFileInFolder(file, path.get(), std::wcslen(programData), GENERIC_WRITE, false,
-                             error)) {
+    switch (openFileInFolder(file, path.get(), std::wcslen(programData),
+                             FILE_APPEND_DATA | FILE_READ_DATA, false, error)) {
     case FileOpening::Opened:
         logFile = file.release();
         logFileIsOwn = true;
@@ -441,4 +467,5 @@ void closeLogFile() {
     }
     logFile = nullptr;
     logFileIsOwn = false;
+    logLockGivenUp = false;
 }

@@ -23,8 +23,9 @@ extern HANDLE logFile;
 // known: programData\TAVEX\Kestrion\launcher<moduleName>.log.
 int logFilePath(WideText& path);
 
-// The longest a run waits, all its writes together, while another process
-// holds the log's lock: 500 milliseconds. Then each write goes without it.
+// While another process holds the log's lock, a run waits as long as the file
+// grows (a queue of launchers taking their turns); once it has stood still for
+// 500 milliseconds, this write and every later one of the run go without it.
 constexpr ULONGLONG LOG_LOCK_PATIENCE_MS = 500;
 // How long this run has waited so far.
 extern ULONGLONG logLockWaited;

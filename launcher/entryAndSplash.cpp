@@ -60,7 +60,8 @@ void tellFailure() {
     if (splashRun.java.failed) {
         startFailureText(text, configApplication.get(), splashRun.java.outcome.error);
     } else if (splashRun.endedEarly) {
-        earlyEndText(text, splashRun.exitCode, splashRun.java.errLog.get());
+        earlyEndText(text, splashRun.exitCode, splashRun.java.errLog.get(),
+                     splashRun.java.outcome.errorOutput.get());
     } else {
         return;
     }

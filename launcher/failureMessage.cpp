@@ -36,60 +36,154 @@ void appendSystemText(WideText& text, DWORD error) {
     text.appendWide(systemText.get());
 }
 
-// The end of the runtime's standard-error file, as text; empty when there is
-// none or it cannot be read. Only a plain disk file is read: a device could
-// block the launcher for good.
-void readErrorTail(const wchar_t* errLog, WideText& tail) {
-    FileHandle file{kernel.CreateFileW(errLog, FILE_READ_DATA,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
-    if (!file || kernel.GetFileType(file.get()) != FILE_TYPE_DISK) {
-        return;
-    }
-    DWORD sizeAbove4GiB = 0;
-    DWORD size = kernel.GetFileSize(file.get(), &sizeAbove4GiB);
-    if (size == INVALID_FILE_SIZE && kernel.GetLastError() != NO_ERROR) {
-        return;
-    }
-    ULONGLONG whole = (static_cast<ULONGLONG>(sizeAbove4GiB) << 32) | size;
-    DWORD wanted = whole < TAIL_BYTES ? static_cast<DWORD>(whole) : TAIL_BYTES;
-    LARGE_INTEGER from{};
-    from.QuadPart = static_cast<LONGLONG>(whole - wanted);
-    HeapBuffer bytes(wanted + 1);
+// Up to `wanted` bytes of `file` from `from`; how many were read, 0 when
+// none could be.
+DWORD readAt(HANDLE file, ULONGLONG from, void* bytes, DWORD wanted) {
+    LARGE_INTEGER at{};
+    at.QuadPart = static_cast<LONGLONG>(from);
     DWORD read = 0;
-    if (wanted == 0 || !bytes || !kernel.SetFilePointerEx(file.get(), from, nullptr, FILE_BEGIN) ||
-        !kernel.ReadFile(file.get(), bytes.get(), wanted, &read, nullptr) || read == 0) {
-        return;
+    if (wanted == 0 || !kernel.SetFilePointerEx(file, at, nullptr, FILE_BEGIN) ||
+        !kernel.ReadFile(file, bytes, wanted, &read, nullptr)) {
+        return 0;
     }
-    // Read from the middle of the file, the text may begin inside a UTF-8
-    // character: its continuation bytes are dropped.
-    const char* text = bytes.chars();
+    return read;
+}
+
+// The length of the well-formed UTF-8 character of more than one byte at
+// `text` (`left` bytes on), or 0 when none begins there.
+int utf8SequenceAt(const unsigned char* text, int left) {
+    unsigned char lead = text[0];
+    int length = lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
+               : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
+    if (length == 0 || length > left) {
+        return 0;
+    }
+    // The second byte's range also rules out overlong forms, surrogates and
+    // code points beyond U+10FFFF.
+    unsigned char low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
+    unsigned char high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
+    if (text[1] < low || text[1] > high) {
+        return 0;
+    }
+    for (int i = 2; i < length; ++i) {
+        if ((text[i] & 0xC0) != 0x80) {
+            return 0;
+        }
+    }
+    return length;
+}
+
+// Java writes its errors in the system's code page unless told otherwise.
+// Text whose non-ASCII bytes are mostly well-formed UTF-8 is UTF-8, a stray
+// bad byte (shown as U+FFFD) included; text with more bad bytes than UTF-8
+// characters is taken in the code page.
+bool looksLikeUtf8(const char* text, int bytes) {
+    const auto* at = reinterpret_cast<const unsigned char*>(text);
+    int characters = 0;
+    int invalid = 0;
+    for (int i = 0; i < bytes;) {
+        if (at[i] < 0x80) {
+            ++i;
+        } else if (int length = utf8SequenceAt(at + i, bytes - i)) {
+            ++characters;
+            i += length;
+        } else {
+            ++invalid;
+            ++i;
+        }
+    }
+    return invalid <= characters;
+}
+
+// Bytes read from the end of a file as text: UTF-16 (little or big endian)
+// where the file begins with that byte-order mark, else UTF-8 or the code
+// page. Read from the middle of the file, the bytes may begin inside a
+// character: its rest is dropped. The text, owned by `converted`; null when
+// there is no memory for it.
+wchar_t* decodeTail(const char* bytes, DWORD read, bool fromStart, bool utf16, bool bigEndian,
+                    WideText& converted) {
+    if (utf16) {
+        DWORD units = read / 2;
+        wchar_t* wide = allocateUnits(static_cast<unsigned long long>(units) + 1,
+                                      "showFailureMessage");
+        if (wide == nullptr) {
+            return nullptr;
+        }
+        converted.adopt(wide);
+        for (DWORD i = 0; i < units; ++i) {
+            auto first = static_cast<unsigned char>(bytes[2 * i]);
+            auto second = static_cast<unsigned char>(bytes[2 * i + 1]);
+            wide[i] = static_cast<wchar_t>(bigEndian ? (first << 8) | second : (second << 8) | first);
+        }
+        wide[units] = L'\0';
+        return wide;
+    }
+    const char* text = bytes;
     int textBytes = static_cast<int>(read);
-    for (int dropped = 0; from.QuadPart > 0 && dropped < 3 && textBytes > 0 &&
+    for (int dropped = 0; !fromStart && dropped < 3 && textBytes > 0 &&
                           (static_cast<unsigned char>(*text) & 0xC0) == 0x80;
          ++dropped) {
         ++text;
         --textBytes;
     }
-    // Java writes its errors in the system's code page unless told otherwise;
-    // text that is valid UTF-8 is taken as such.
-    UINT codePage = CP_UTF8;
-    int units =
-        kernel.MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, textBytes, nullptr, 0);
-    if (units <= 0) {
-        codePage = CP_ACP;
-        units = kernel.MultiByteToWideChar(CP_ACP, 0, text, textBytes, nullptr, 0);
-    }
+    UINT codePage = looksLikeUtf8(text, textBytes) ? CP_UTF8 : CP_ACP;
+    int units = kernel.MultiByteToWideChar(codePage, 0, text, textBytes, nullptr, 0);
     wchar_t* wide = units > 0 ? allocateUnits(static_cast<unsigned long long>(units) + 1,
                                               "showFailureMessage")
                               : nullptr;
     if (wide == nullptr) {
+        return nullptr;
+    }
+    converted.adopt(wide);
+    kernel.MultiByteToWideChar(codePage, 0, text, textBytes, wide, units);
+    return wide;
+}
+
+// The end of the runtime's standard-error output, read through `file`, the
+// handle on the very file the runtime wrote to; empty when there is none or
+// it cannot be read. Only a plain disk file is read: a device could block the
+// launcher for good.
+void readErrorTail(HANDLE file, WideText& tail) {
+    if (kernel.GetFileType(file) != FILE_TYPE_DISK) {
+        return;
+    }
+    DWORD sizeAbove4GiB = 0;
+    DWORD size = kernel.GetFileSize(file, &sizeAbove4GiB);
+    if (size == INVALID_FILE_SIZE && kernel.GetLastError() != NO_ERROR) {
+        return;
+    }
+    ULONGLONG whole = (static_cast<ULONGLONG>(sizeAbove4GiB) << 32) | size;
+    unsigned char mark[3] = {};
+    DWORD markBytes = readAt(file, 0, mark, whole < 3 ? static_cast<DWORD>(whole) : 3);
+    bool littleEndian = markBytes >= 2 && mark[0] == 0xFF && mark[1] == 0xFE;
+    bool bigEndian = markBytes >= 2 && mark[0] == 0xFE && mark[1] == 0xFF;
+    bool utf8Mark = markBytes == 3 && mark[0] == 0xEF && mark[1] == 0xBB && mark[2] == 0xBF;
+    ULONGLONG textStart = littleEndian || bigEndian ? 2 : utf8Mark ? 3 : 0;
+    if (whole <= textStart) {
+        return;
+    }
+    DWORD wanted = whole - textStart < TAIL_BYTES ? static_cast<DWORD>(whole - textStart)
+                                                   : TAIL_BYTES;
+    ULONGLONG from = whole - wanted;
+    // UTF-16 is read in whole code units.
+    if ((littleEndian || bigEndian) && (from - textStart) % 2 != 0) {
+        ++from;
+        --wanted;
+    }
+    HeapBuffer bytes(wanted + 1);
+    DWORD read = bytes ? readAt(file, from, bytes.get(), wanted) : 0;
+    if (read == 0) {
         return;
     }
     WideText converted;
-    converted.adopt(wide);
-    kernel.MultiByteToWideChar(codePage, 0, text, textBytes, wide, units);
-    std::size_t length = static_cast<std::size_t>(units);
+    wchar_t* wide = decodeTail(bytes.chars(), read, from == textStart,
+                               littleEndian || bigEndian, bigEndian, converted);
+    if (wide == nullptr) {
+        return;
+    }
+    // A NUL ends the text: what follows it (a file's end filled with zeros)
+    // is no output.
+    std::size_t length = std::wcslen(wide);
     while (length > 0 && isLineEnd(wide[length - 1])) {
         wide[--length] = L'\0';
     }
@@ -170,7 +264,14 @@ std::size_t tailStart(const wchar_t* text, std::size_t length, int maxLines,
         }
         --start;
     }
-    return length - start > maxChars ? length - maxChars : start;
+    if (length - start > maxChars) {
+        start = length - maxChars;
+    }
+    // The cut never leaves the second half of a character on its own.
+    if (start < length && text[start] >= 0xDC00 && text[start] <= 0xDFFF) {
+        ++start;
+    }
+    return start;
 }
 
 int startFailureText(WideText& text, const wchar_t* application, DWORD error) {
@@ -188,11 +289,15 @@ int startFailureText(WideText& text, const wchar_t* application, DWORD error) {
                   application, reason.get());
 }
 
-int earlyEndText(WideText& text, DWORD exitCode, const wchar_t* errLog) {
-    WideText tail;
-    if (errLog != nullptr) {
-        readErrorTail(errLog, tail);
+int earlyEndText(WideText& text, DWORD exitCode, const wchar_t* errLog, HANDLE errorOutput) {
+    if (errLog == nullptr) {
+        return format(text,
+                      L"The application ended before it showed a window, with exit code %lu.\n\n"
+                      L"No error output was kept: it went to the null device.",
+                      exitCode);
     }
+    WideText tail;
+    readErrorTail(errorOutput, tail);
     if (tail.isNull() || tail.length() == 0) {
         return format(text, L"The application ended before it showed a window, with exit code %lu.",
                       exitCode);

@@ -2,6 +2,7 @@
 
 #include "kernelServices.h"
 
+#include <cstring>
 #include <cwchar>
 
 namespace {
@@ -230,4 +231,23 @@ FileOpening openFileInFolder(FileHandle& file, const wchar_t* path, std::size_t 
         *empty = holdsNothing;
     }
     return checked;
+}
+
+bool isSameFile(const wchar_t* path, const wchar_t* other) {
+    // The volume and the file's number on it are the file itself: no two
+    // names can differ in them for one file, nor agree for two.
+    FILE_ID_INFO ids[2]{};
+    const wchar_t* names[2] = {path, other};
+    for (int i = 0; i < 2; ++i) {
+        FileHandle file{kernel.CreateFileW(names[i], FILE_READ_ATTRIBUTES,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                           nullptr)};
+        if (!file ||
+            !kernel.GetFileInformationByHandleEx(file.get(), FileIdInfo, &ids[i], sizeof ids[i])) {
+            return false;
+        }
+    }
+    return ids[0].VolumeSerialNumber == ids[1].VolumeSerialNumber &&
+           std::memcmp(&ids[0].FileId, &ids[1].FileId, sizeof ids[0].FileId) == 0;
 }

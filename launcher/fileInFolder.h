@@ -37,3 +37,8 @@ std::size_t folderLengthOf(const wchar_t* path);
 FileOpening openFileInFolder(FileHandle& file, const wchar_t* path, std::size_t folderLength,
                              DWORD access, bool inheritable, DWORD& error,
                              bool* empty = nullptr);
+
+// Whether `path` and `other` name one and the same existing file, whatever
+// the spelling: letter case, "." and "..", short names, links and second
+// names all lead to the same file. False when either cannot be opened.
+bool isSameFile(const wchar_t* path, const wchar_t* other);

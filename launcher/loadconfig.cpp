@@ -487,7 +487,8 @@ void doJob(JavaStart* java) {
             java->started = started;
             java->failed = !started;
         }
-        if (java != nullptr && !plan.java.errLog.isNull()) {
+        // Only a file the child really writes to is named to the user.
+        if (java != nullptr && java->outcome.errorOutput) {
             java->errLog.appendWide(plan.java.errLog.get());
         }
     }

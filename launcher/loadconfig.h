@@ -99,7 +99,8 @@ struct JavaStart {
     bool failed = false;
     // keepProcess asks for the runtime's process handle.
     StartOutcome outcome;
-    // The runtime's standard-error file; null for the null device.
+    // The runtime's standard-error file, which outcome.errorOutput reads;
+    // null when its errors go to the null device.
     WideText errLog;
 };
 

@@ -66,6 +66,8 @@ struct ChildOutput {
     FileHandle handle;
     // A file that held something when it was opened: the start empties it.
     bool needsEmptying = false;
+    // The stream goes to the file, not to the null device.
+    bool toFile = false;
 };
 
 // Opens the file `name` for the child without emptying it, append-only, so
@@ -81,6 +83,7 @@ bool openOutput(const WideText& name, ChildOutput& output, DWORD& error) {
                                  FILE_APPEND_DATA, true, error, &empty)) {
         case FileOpening::Opened:
             output.needsEmptying = !empty;
+            output.toFile = true;
             return true;
         case FileOpening::Failed:
             logError(SOURCE, __LINE__, "startProcess", error, " ");
@@ -120,6 +123,20 @@ void empty(const ChildOutput& output) {
     if (!kernel.SetFileInformationByHandle(writer.get(), FileEndOfFileInfo, &end, sizeof end)) {
         logError(SOURCE, __LINE__, "startProcess", kernel.GetLastError(),
                  "SetFileInformationByHandle ");
+    }
+}
+
+// What the child writes to its error file may be quoted to the user later:
+// it is read through the handle already checked, so that the quote is what
+// the child wrote and never a file that someone linked in its place since.
+void keepReader(const ChildOutput& output, FileHandle& reader) {
+    if (!output.toFile) {
+        return;
+    }
+    reader.reset(kernel.ReOpenFile(output.handle.get(), FILE_READ_DATA,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE, 0));
+    if (!reader) {
+        logError(SOURCE, __LINE__, "startProcess", kernel.GetLastError(), "ReOpenFile ");
     }
 }
 
@@ -191,6 +208,11 @@ int startProcess(ChildStart& start, StartOutcome* outcome) {
     }
     if (start.refusedAsBatchFile) {
         logMessage(SOURCE, __LINE__, "startProcess", "batch file refused: %S\n",
+                   start.application.get());
+        return ERROR_GENERIC;
+    }
+    if (isLauncherItself(start.application.get())) {
+        logMessage(SOURCE, __LINE__, "startProcess", "the launcher's own executable refused: %S\n",
                    start.application.get());
         return ERROR_GENERIC;
     }
@@ -271,6 +293,7 @@ int startProcess(ChildStart& start, StartOutcome* outcome) {
                  "child neither resumed nor ended, it may be running: TerminateProcess ");
     } else if (told.keepProcess) {
         told.process.reset(childProcess.release());
+        keepReader(error, told.errorOutput);
     }
     // The child holds its own copies of the three files; the launcher keeps
     // nothing of it but what the caller asked for.
@@ -299,4 +322,11 @@ bool isBatchFile(const wchar_t* application) {
         suffix[i] = c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
     }
     return std::wcscmp(suffix, L".bat") == 0 || std::wcscmp(suffix, L".cmd") == 0;
+}
+
+bool isLauncherItself(const wchar_t* application) {
+    wchar_t own[MAX_PATH];
+    DWORD length = kernel.GetModuleFileNameW(nullptr, own, MAX_PATH);
+    return application != nullptr && length > 0 && length < MAX_PATH &&
+           isSameFile(application, own);
 }

@@ -67,6 +67,10 @@ struct StartOutcome {
     // The running child; empty when the start failed, when it was not asked
     // for, or when the system gave no hold on the child.
     FileHandle process;
+    // With keepProcess: a handle that reads the very file the child's
+    // standard error goes to, never the file of that name opened anew;
+    // empty when the child's errors go to the null device.
+    FileHandle errorOutput;
     // The system's code for a failed start; 0 when the launcher refused the
     // start for a reason of its own.
     DWORD error = 0;
@@ -85,3 +89,8 @@ int startProcess(ChildStart& start, StartOutcome* outcome = nullptr);
 // (the system drops those). The interpreter parses the command line anew and
 // expands %NAME% in it, quotes or not, so the Java runtime may not be one.
 bool isBatchFile(const wchar_t* application);
+
+// Whether `application` is the launcher's own executable file, by any
+// spelling of its path. A launcher that starts itself would start itself
+// again without end from a single double-click, so it never does.
+bool isLauncherItself(const wchar_t* application);

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <regex>
 
@@ -265,6 +266,77 @@ TEST_F(DiagnosticLog, ALockHeldForGoodHoldsTheWholeRunBackOnlyOnce) {
     std::vector<std::string> lines = linesOf(logText());
     ASSERT_EQ(lines.size(), 40u);
     EXPECT_EQ(entryBody(lines[39]), "entry 39");
+}
+
+namespace {
+
+// Other launchers' entries: the file grows by one every 20 pauses, for the
+// first `growingPauses` pauses.
+int growingPauses = 0;
+
+DWORD WINAPI growingSize(HANDLE, LPDWORD high) {
+    if (high != nullptr) {
+        *high = 0;
+    }
+    return static_cast<DWORD>(std::min(pauses, growingPauses) / 20);
+}
+
+}  // namespace
+
+// A queue of launchers that moves is waited out however long it takes; a
+// lock that holds the file still for the bound is given up 500 ms after the
+// last growth.
+TEST_F(DiagnosticLog, AQueueIsWaitedForAsLongAsTheFileGrows) {
+    struct Case {
+        int growingPauses;
+        int conflicts;
+        int unlocks;
+        ULONGLONG waitedAtLeast;
+        ULONGLONG waitedBelow;
+    };
+    const KernelServices real = kernel;
+    for (const Case& c : {Case{1000, 150, 1, 1050, 1051}, Case{40, -1, 0, 780, 787}}) {
+        kernel = real;
+        SetUp();
+        fakeNow = 1000;
+        pauses = 0;
+        unlocks = 0;
+        conflictsLeft = c.conflicts;
+        growingPauses = c.growingPauses;
+        kernel.LockFileEx = conflictingLock;
+        kernel.UnlockFileEx = countedUnlock;
+        kernel.GetTickCount64 = fakeTicks;
+        kernel.Sleep = fakePause;
+        kernel.GetFileSize = growingSize;
+        logMessage("a.cpp", 1, "f", "one\n");
+        flushLog();
+        EXPECT_EQ(unlocks, c.unlocks) << c.growingPauses;
+        EXPECT_GE(fakeNow - 1000, c.waitedAtLeast) << c.growingPauses;
+        EXPECT_LT(fakeNow - 1000, c.waitedBelow) << c.growingPauses;
+        EXPECT_EQ(linesOf(logText()).size(), 1u);
+    }
+}
+
+// Another run appends between this run's look for the end and its write (a
+// write without the lock): the system still puts the write after it.
+TEST_F(DiagnosticLog, EveryWriteLandsAtTheEndWhereverAnotherRunLeftIt) {
+    kernel.SetFilePointerEx = [](HANDLE file, LARGE_INTEGER distance, PLARGE_INTEGER position,
+                                 DWORD method) WINAPI -> BOOL {
+        BOOL moved = SetFilePointerEx(file, distance, position, method);
+        HANDLE other = CreateFileW(L"C:\\ProgramData\\TAVEX\\Kestrion\\launcherLogTest.log",
+                                   FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        DWORD written = 0;
+        EXPECT_TRUE(WriteFile(other, "another run's entry\n", 20, &written, nullptr));
+        CloseHandle(other);
+        return moved;
+    };
+    logMessage("a.cpp", 1, "f", "this run's entry\n");
+    flushLog();
+    std::vector<std::string> lines = linesOf(logText());
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "another run's entry");
+    EXPECT_EQ(entryBody(lines[1]), "this run's entry");
 }
 
 TEST_F(DiagnosticLog, AHandleThatTakesNoLocksIsWrittenAtOnce) {

@@ -31,10 +31,24 @@ TEST(ErrorOutputTail, KeepsTheLastLinesAndNoMoreCharactersThanAllowed) {
              Case{L"one\ntwo\nthree", 10, 4, L"hree"},
              Case{L"", 10, 2000, L""},
              Case{L"\n\nlast", 2, 2000, L"\nlast"},
+             Case{L"a\U0001F600bc", 10, 3, L"bc"},
+             Case{L"\xDE00" L"bc", 10, 2000, L"bc"},
          }) {
         EXPECT_EQ(tailOf(c.text, c.maxLines, c.maxChars), c.tail)
             << utf8(c.text) << " " << c.maxLines << " " << c.maxChars;
     }
+}
+
+// The failure message for an early end whose error output is the file
+// `errLog`, read through a handle of its own as the launcher reads it.
+std::string earlyEndOf(const std::wstring& errLog) {
+    HANDLE file = CreateFileW(errLog.c_str(), FILE_READ_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXPECT_NE(file, INVALID_HANDLE_VALUE) << utf8(errLog);
+    WideText text;
+    EXPECT_EQ(earlyEndText(text, 1, errLog.c_str(), file), 0);
+    CloseHandle(file);
+    return utf8(text.get());
 }
 
 // A long error output in UTF-8: the message quotes its last ten lines, in
@@ -47,15 +61,51 @@ TEST(ErrorOutputTail, QuotesTheEndOfALongFileInWholeCharacters) {
         content += "éé ligne " + std::to_string(line) + " ∑\r\n";
     }
     writeFile(errLog, content);
-    WideText text;
-    ASSERT_EQ(earlyEndText(text, 1, errLog.c_str()), 0);
     std::string tail = "err_Acme.log):\n";
     for (int line = 2991; line <= 3000; ++line) {
         tail += "éé ligne " + std::to_string(line) + " ∑" + (line < 3000 ? "\r\n" : "");
     }
-    std::string quoted = utf8(text.get());
+    std::string quoted = earlyEndOf(errLog);
     ASSERT_GE(quoted.size(), tail.size());
     EXPECT_EQ(quoted.substr(quoted.size() - tail.size()), tail) << quoted;
+}
+
+// What the runtime wrote, in the encodings it may write: each file's quote.
+TEST(ErrorOutputTail, DecodesWhatTheRuntimeWrote) {
+    struct Case {
+        const char* what;
+        std::string bytes;
+        std::string quote;  // "": no quote at all
+    };
+    for (const Case& c : {
+             Case{"UTF-16 with its mark", std::string("\xFF\xFE" "E\0r\0r\0 \0\xAC\x20\n\0", 14),
+                  "Err €"},
+             Case{"UTF-16 big endian", std::string("\xFE\xFF\0E\0r\0r", 8), "Err"},
+             Case{"UTF-8 with one bad byte", "naïve ∑ \xFF end\n", "naïve ∑ \xEF\xBF\xBD end"},
+             Case{"UTF-8 with its mark", "\xEF\xBB\xBFstarted\n", "started"},
+             Case{"a NUL ends the text", "Error: boom\n" + std::string(3000, '\0'), "Error: boom"},
+             Case{"nothing before the NUL", std::string(10, '\0') + "after", ""},
+         }) {
+        std::wstring errLog = makeTempDir(L"errorTail") + L"\\err_Acme.log";
+        writeFile(errLog, c.bytes);
+        std::string quoted = earlyEndOf(errLog);
+        std::size_t at = quoted.find("err_Acme.log):\n");
+        if (c.quote.empty()) {
+            EXPECT_EQ(at, std::string::npos) << c.what << ": " << quoted;
+        } else {
+            ASSERT_NE(at, std::string::npos) << c.what << ": " << quoted;
+            EXPECT_EQ(quoted.substr(at + 15), c.quote) << c.what;
+        }
+    }
+}
+
+// Errors that went to the null device are named as such, nothing quoted.
+TEST(ErrorOutputTail, SaysSoWhereNoErrorOutputWasKept) {
+    WideText text;
+    ASSERT_EQ(earlyEndText(text, 1, nullptr, nullptr), 0);
+    EXPECT_EQ(utf8(text.get()),
+              "The application ended before it showed a window, with exit code 1.\n\n"
+              "No error output was kept: it went to the null device.");
 }
 
 // What the stand-in message box was asked to show.

@@ -120,6 +120,8 @@ TEST(HostileNeighbours, ALockOnTheLogHoldsNoStartBack) {
         });
         // About forty entries wait 500 ms in all, not each.
         EXPECT_LT(locked, free + 1000) << utf8(c.record) << ": " << locked << " ms against " << free;
+        RecordProperty(utf8(c.record) + "LockedMs", static_cast<int>(locked));
+        RecordProperty(utf8(c.record) + "FreeMs", static_cast<int>(free));
         UnlockFileEx(holder, 0, c.lengthLow, c.lengthHigh, &range);
         CloseHandle(holder);
     }

@@ -1,6 +1,7 @@
 // The job: the second program first, then the Java application, each started
 // as configured. Probes stand in for both executables.
 #include "diagnosticLog.h"
+#include "failureMessage.h"
 #include "loadconfig.h"
 #include "testSupport.h"
 
@@ -247,4 +248,46 @@ TEST_F(Job, ABatchFileMayBeTheSecondProgramButNotTheJavaRuntime) {
     EXPECT_EQ(linesStartingWith(startLines(), "batch file refused: "),
               std::vector<std::string>{"batch file refused: " + utf8(dir_) + "\\java.cmd"});
     EXPECT_EQ(jobLines(), std::vector<std::string>{"error startProcess"});
+}
+
+// The runtime ends at once with code 3 after a line to standard error. The
+// failure message quotes what it wrote, read through the handle the start
+// kept on its very file; where its errors went to the null device (a second
+// name of another file planted at err_<name>.log, no log_dir), nothing is
+// quoted, however the file of that name reads.
+TEST_F(Job, TheErrorTailIsReadFromTheFileTheRuntimeWroteOnly) {
+    struct Case {
+        const char* what;
+        bool logDir;
+        bool hardLink;
+        const char* says;
+    };
+    for (const Case& c : {Case{"a plain file", true, false, "probe failing with exit code 3"},
+                          Case{"a second name of another file", true, true,
+                               "No error output was kept"},
+                          Case{"no log_dir", false, false, "No error output was kept"}}) {
+        SCOPED_TRACE(c.what);
+        std::wstring logs = makeTempDir(L"errorTail");
+        std::wstring secret = makeTempDir(L"secret") + L"\\secret.txt";
+        writeFile(secret, "a secret of another user\n");
+        if (c.hardLink) {
+            ASSERT_TRUE(CreateHardLinkW((logs + L"\\err_JobTest.log").c_str(), secret.c_str(),
+                                        nullptr));
+        }
+        configLogDir.release();
+        if (c.logDir) {
+            set(configLogDir, logs);
+        }
+        set(configJavaOptions, L"--exit-code=3");
+        JavaStart java;
+        java.outcome.keepProcess = true;
+        doJob(&java);
+        ASSERT_TRUE(java.outcome.process);
+        EXPECT_EQ(WaitForSingleObject(java.outcome.process.get(), 10000), WAIT_OBJECT_0);
+        WideText text;
+        ASSERT_EQ(earlyEndText(text, 3, java.errLog.get(), java.outcome.errorOutput.get()), 0);
+        std::string shown = utf8(text.get());
+        EXPECT_NE(shown.find(c.says), std::string::npos) << shown;
+        EXPECT_EQ(shown.find("secret"), std::string::npos) << shown;
+    }
 }

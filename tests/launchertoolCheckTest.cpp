@@ -216,6 +216,10 @@ const ProblemCase problemCases[] = {
          writeFile(installation.folder + L"\\jre\\bin\\run.BAT", "@echo off\r\n");
          replaceIn(config, "javaw.exe'", "run.BAT'");
      }},
+    {"starts-launcher", "app.exec2", 15,
+     [](const Installation&, std::string& config) {
+         replaceIn(config, "$(moduleDir)\\bin\\agent.exe", "$(moduleDir)\\bin\\..\\ACME.EXE");
+     }},
     {"launcher-folder", "", 0,
      [](const Installation& installation, std::string&) {
          remove(installation.exe);
@@ -438,6 +442,29 @@ TEST(LauncherToolCheck, TextFormShowsEachSectionInOrderWithTheLoggedSettings) {
     EXPECT_EQ(settingsShown, settings);
     EXPECT_EQ(linesStartingWith(lines, "  error second-missing app.exec2, line 15: ").size(), 1u)
         << run.output;
+}
+
+// The failure message is promised for an early end only where a splash
+// lasting until the window watches for one.
+TEST(LauncherToolCheck, TheFailureMessageIsPromisedOnlyForWhatIsWatched) {
+    struct Case {
+        const char* splash;
+        const char* promise;
+    };
+    for (const Case& c : {Case{"millisec = 2500\nuntil_window = true",
+                               "shown when the Java runtime cannot start or ends before its window"},
+                          Case{"millisec = 2500", "shown when the Java runtime cannot start"}}) {
+        Installation installation = makeInstallation(L"check-failure");
+        std::string config = exampleIn(installation) + "show_failure = true\n";
+        replaceIn(config, "millisec = 2500", c.splash);
+        writeFile(installation.folder + L"\\Acme.toml", config);
+        logDirectory();
+        std::vector<std::string> lines =
+            linesStartingWith(linesOf(runCapturingOutput(checkCommand(installation, L"")).output),
+                              "  failure message");
+        ASSERT_EQ(lines.size(), 1u) << c.splash;
+        EXPECT_EQ(lines[0].substr(21), c.promise) << c.splash;
+    }
 }
 
 namespace {

@@ -390,6 +390,61 @@ TEST_F(StartProcess, AChildThatCannotBeResumedIsEndedAndTheStartFails) {
     terminates = true;
 }
 
+namespace {
+
+int creations = 0;
+std::wstring ownPath;
+
+BOOL WINAPI countedRefusal(LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL,
+                           DWORD, LPVOID, LPCWSTR, LPSTARTUPINFOW, LPPROCESS_INFORMATION) {
+    ++creations;
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+DWORD WINAPI answerOwnPath(HMODULE, LPWSTR buffer, DWORD size) {
+    if (ownPath.size() >= size) {
+        return 0;
+    }
+    std::wmemcpy(buffer, ownPath.c_str(), ownPath.size() + 1);
+    return static_cast<DWORD>(ownPath.size());
+}
+
+}  // namespace
+
+// The launcher's own executable, however its path is spelt, is never
+// started: one line, and nothing else of the start is logged or made.
+// Another program is started as usual.
+TEST_F(StartProcess, TheLaunchersOwnExecutableIsNeverStarted) {
+    std::wstring folder = dir_ + L"\\app";
+    makeDirectories({folder});
+    ownPath = folder + L"\\Acme.exe";
+    copyFile(probe_, ownPath);
+    std::wstring link = dir_ + L"\\second name.exe";
+    ASSERT_TRUE(CreateHardLinkW(link.c_str(), ownPath.c_str(), nullptr)) << GetLastError();
+    kernel.GetModuleFileNameW = answerOwnPath;
+    kernel.CreateProcessW = countedRefusal;
+    for (const std::wstring& spelling :
+         {ownPath, folder + L"\\ACME.EXE", folder + L"\\.\\..\\app\\Acme.exe",
+          folder + L"/Acme.exe", link, probe_}) {
+        SCOPED_TRACE(utf8(spelling));
+        resetLauncherState();
+        logPath_ = freshLogFile(L"StartTest");
+        std::wcscpy(programData, L"C:\\ProgramData");
+        std::wcscpy(moduleDir, L"StartTest");
+        moduleName = moduleDir;
+        creations = 0;
+        bool other = spelling == probe_;
+        EXPECT_EQ(startFresh(nullptr, nullptr, spelling.c_str(), dir_.c_str(), L""),
+                  ERROR_GENERIC);
+        EXPECT_EQ(creations, other ? 1 : 0);
+        if (!other) {
+            EXPECT_EQ(logged(), std::vector<std::string>{"the launcher's own executable refused: " +
+                                                         utf8(spelling)});
+        }
+    }
+}
+
 TEST(BatchFile, IsNamedByItsSuffixInAnyCaseTrailingDotsAndBlanksAside) {
     for (const wchar_t* name : {L"run.bat", L"C:\\App\\RUN.CMD", L"run.Bat. .", L"run.cmd  ",
                                 L"C:\\App\\.bat", L"run.bAt..."}) {

@@ -128,6 +128,7 @@ void resetLauncherState() {
     splashRun.java.failed = false;
     splashRun.java.outcome.keepProcess = false;
     splashRun.java.outcome.process.close();
+    splashRun.java.outcome.errorOutput.close();
     splashRun.java.outcome.error = 0;
     splashRun.java.errLog.release();
     splashRun.endedEarly = false;

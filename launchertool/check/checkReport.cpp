@@ -65,11 +65,14 @@ void splashText(std::string& out, const Splash& splash) {
     }
 }
 
-void startsText(std::string& out, const std::vector<Start>& starts, bool showFailure) {
+void startsText(std::string& out, const std::vector<Start>& starts, bool showFailure,
+                bool earlyEndWatched) {
     out += "\nStarts\n";
+    // Only a splash that lasts until the window watches for an early end.
     field(out, "failure message",
-          showFailure ? "shown when the Java runtime cannot start or ends before its window"
-                      : "none (show_failure is not set)");
+          !showFailure      ? "none (show_failure is not set)"
+          : earlyEndWatched ? "shown when the Java runtime cannot start or ends before its window"
+                            : "shown when the Java runtime cannot start");
     if (starts.empty()) {
         out += "  none\n";
     }
@@ -136,7 +139,8 @@ std::string reportText(const CheckReport& report) {
         line(out, "  ", setting);
     }
     splashText(out, report.splash);
-    startsText(out, report.starts, report.showFailure);
+    startsText(out, report.starts, report.showFailure,
+               report.splash.untilWindow && report.splash.millisec > 0);
     findingsText(out, report.findings);
     int errors = countOf(report, Severity::error);
     int warnings = countOf(report, Severity::warning);

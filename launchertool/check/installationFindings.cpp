@@ -89,6 +89,20 @@ bool checkMachine(std::vector<Finding>& findings, const Place& place, const Wide
     return true;
 }
 
+// The launcher refuses to start its own executable, which would start
+// itself again without end.
+bool checkStartsLauncher(std::vector<Finding>& findings, const Place& place,
+                         const WideText& setting, const char* consequence) {
+    if (!isLauncherItself(setting.get())) {
+        return false;
+    }
+    add(findings, Severity::error, "starts-launcher", place,
+        "`" + place.key + "` names " + text(setting) +
+            ", the launcher itself, which would start itself again without end, so the "
+            "launcher refuses to start it " + consequence + ": name the program meant");
+    return true;
+}
+
 void checkRuntime(const toml::table& document, std::vector<Finding>& findings) {
     Place place{document, "app", "exec"};
     if (configApplication.isNull()) {
@@ -102,6 +116,10 @@ void checkRuntime(const toml::table& document, std::vector<Finding>& findings) {
             "`exec` names a batch file, which the system runs through the command interpreter, "
             "and that would parse the user's arguments as commands, so the launcher refuses it: "
             "name the runtime's javaw.exe");
+        return;
+    }
+    if (checkStartsLauncher(findings, place, configApplication,
+                            "and the Java application is not started")) {
         return;
     }
     checkRelative(findings, place, configApplication, "$(moduleDir)");
@@ -169,6 +187,10 @@ void checkCommandLine(const ChildStart& start, const char* program,
 
 void checkSecond(const toml::table& document, std::vector<Finding>& findings) {
     Place place{document, "app", "exec2"};
+    if (checkStartsLauncher(findings, place, configApplication2,
+                            "(the Java application is still started)")) {
+        return;
+    }
     checkRelative(findings, place, configApplication2, "$(moduleDir)");
     checkRedirected(findings, place, configApplication2);
     if (checkMachine(findings, place, configApplication2,
