@@ -233,6 +233,24 @@ FileOpening openFileInFolder(FileHandle& file, const wchar_t* path, std::size_t 
     return checked;
 }
 
+FileOpening inspectFileInFolder(const wchar_t* path, std::size_t folderLength, DWORD& error) {
+    error = 0;
+    FileHandle file{kernel.CreateFileW(path, FILE_READ_ATTRIBUTES,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                                       nullptr)};
+    if (!file) {
+        error = kernel.GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND) {
+            error = 0;
+            return checkParent(path, folderLength, error);
+        }
+        return FileOpening::Failed;
+    }
+    bool empty = false;
+    return checkFile(file.get(), path, folderLength, error, empty);
+}
+
 bool isSameFile(const wchar_t* path, const wchar_t* other) {
     // The volume and the file's number on it are the file itself: no two
     // names can differ in them for one file, nor agree for two.

@@ -38,6 +38,12 @@ FileOpening openFileInFolder(FileHandle& file, const wchar_t* path, std::size_t 
                              DWORD access, bool inheritable, DWORD& error,
                              bool* empty = nullptr);
 
+// What openFileInFolder would make of `path`, told without writing or
+// creating anything (the deployer's check asks): Opened when the file there
+// passes its checks or nothing stands at the name in a folder that does,
+// Refused when it would be refused, Failed when the system refused a look.
+FileOpening inspectFileInFolder(const wchar_t* path, std::size_t folderLength, DWORD& error);
+
 // Whether `path` and `other` name one and the same existing file, whatever
 // the spelling: letter case, "." and "..", short names, links and second
 // names all lead to the same file. False when either cannot be opened.

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <functional>
 
 namespace {
@@ -595,4 +596,31 @@ TEST(LauncherToolCheck, StartsAreTheOnesTheLauncherLogsWhenItMakesThem) {
         composed.erase("program");
         EXPECT_EQ(composed, logged[i]);
     }
+}
+
+// Second names planted where the launcher writes: it refuses each and writes
+// to the null device instead, and check says so before it happens.
+TEST(LauncherToolCheck, FilesTheLauncherWouldRefuseAreFindingsAndTheirStreamsTheNullDevice) {
+    Installation installation = makeInstallation(L"check-links", L"Linked");
+    writeFile(installation.folder + L"\\Linked.toml", exampleIn(installation));
+    std::wstring log = freshLogFile(L"Linked");
+    std::wstring target = installation.folder + L"\\secret.txt";
+    writeFile(target, "not the launcher's\n");
+    const std::wstring planted[] = {log, installation.logs + L"\\out_Linked.log",
+                                    installation.logs + L"\\err_Linked.log"};
+    for (const std::wstring& name : planted) {
+        ASSERT_TRUE(CreateHardLinkW(name.c_str(), target.c_str(), nullptr)) << GetLastError();
+    }
+
+    json report = checkAsJson(installation);
+    std::vector<std::string> codes = codesOf(report);
+    std::sort(codes.begin(), codes.end());
+    EXPECT_EQ(codes, (std::vector<std::string>{"log-refused", "output-refused", "output-refused"}))
+        << report["findings"].dump(2);
+    EXPECT_EQ(report["installation"]["logKept"], false);
+    ASSERT_EQ(report["starts"].size(), 2u) << report.dump(2);
+    EXPECT_EQ(report["starts"][1]["stdout"], "NUL");
+    EXPECT_EQ(report["starts"][1]["stderr"], "NUL");
+    EXPECT_EQ(readFile(target), "not the launcher's\n");
+    DeleteFileW(log.c_str());
 }

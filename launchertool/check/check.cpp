@@ -8,6 +8,7 @@
 #include "diagnosticLog.h"
 #include "diskFacts.h"
 #include "dryRun.h"
+#include "fileInFolder.h"
 #include "failure.h"
 #include "installationFindings.h"
 #include "loadImage.h"
@@ -93,18 +94,23 @@ bool addConfigProblem(CheckReport& report, const toml::parse_result& parsed) {
     return true;
 }
 
-std::string orNul(const WideText& file) {
-    return file.isNull() ? "NUL" : utf8Of(file);
+// The file a child's stream goes to: the null device where none is set or
+// the launcher would refuse the one named.
+std::string streamOf(const WideText& file) {
+    return file.isNull() || refusedAsOutput(file.get(), folderLengthOf(file.get())) ? "NUL"
+                                                                                 : utf8Of(file);
 }
 
-// A start the launcher composed and would carry out: one refused or left
-// uncomposed (no program or working folder) is not attempted.
+// A start the launcher composed and would carry out: one refused (a batch
+// file, the launcher itself) or left uncomposed (no program or working
+// folder) is not attempted.
 void addStart(CheckReport& report, const char* program, bool due, const ChildStart& start) {
-    if (!due || start.application.isNull() || start.refusedAsBatchFile) {
+    if (!due || start.application.isNull() || start.refusedAsBatchFile ||
+        isLauncherItself(start.application.get())) {
         return;
     }
     Start shown{program, utf8Of(start.application), start.commandLine.isNull() ? "" : utf8Of(start.commandLine),
-                utf8Of(start.currentDirectory), orNul(start.outLog), orNul(start.errLog), {}};
+                utf8Of(start.currentDirectory), streamOf(start.outLog), streamOf(start.errLog), {}};
     const wchar_t* block = start.environment.get();
     if (block != nullptr) {
         for (const wchar_t* entry = block; entry < block + start.environment.count();
@@ -117,8 +123,10 @@ void addStart(CheckReport& report, const char* program, bool due, const ChildSta
 
 // The splash as the launcher settled it: its time, the image it opened and
 // what became of it.
-void addSplash(CheckReport& report, const DryRun& dryRun, const toml::table& document,
-               EffectiveValues& effective) {
+// `preparing` counts the files opened while the launcher prepared its run:
+// the image is the last of them that is not the configuration file.
+void addSplash(CheckReport& report, const DryRun& dryRun, std::size_t preparing,
+               const toml::table& document, EffectiveValues& effective) {
     Splash& splash = report.splash;
     splash.millisec = splashMillisec;
     splash.untilWindow = splashUntilWindow;
@@ -131,7 +139,8 @@ void addSplash(CheckReport& report, const DryRun& dryRun, const toml::table& doc
         return;
     }
     const OpenedFile* image = nullptr;
-    for (const OpenedFile& file : dryRun.openedFiles()) {
+    for (std::size_t i = 0; i < preparing; ++i) {
+        const OpenedFile& file = dryRun.openedFiles()[i];
         if (toUtf8(file.path) != report.installation.configFile) {
             image = &file;
         }
@@ -179,6 +188,7 @@ int check(const wchar_t* given, bool json) {
     DryRun dryRun(modulePath);
     commandLineArgs = L"";
     prepareJob();
+    std::size_t preparing = dryRun.openedFiles().size();
     if (moduleName == nullptr) {
         std::string refusal = dryRun.debuggerText();
         while (!refusal.empty() && (refusal.back() == '\n' || refusal.back() == '\r')) {
@@ -204,7 +214,8 @@ int check(const wchar_t* given, bool json) {
     installation.configFile = utf8Of(configFile);
     installation.logFile = utf8Of(logPath);
     std::wstring logFolder(logPath.get());
-    installation.logKept = isFolder(logFolder.substr(0, logFolder.rfind(L'\\')));
+    installation.logKept = isFolder(logFolder.substr(0, logFolder.rfind(L'\\'))) &&
+                           !refusedAsOutput(logPath.get(), std::wcslen(programData));
 
     // Before the job is composed, which makes unset options the empty text.
     addSettings(report);
@@ -229,7 +240,7 @@ int check(const wchar_t* given, bool json) {
                 effective[key] = utf8Of(value);
             }
         }
-        addSplash(report, dryRun, document, effective);
+        addSplash(report, dryRun, preparing, document, effective);
         findConfigProblems(document, effective, splashMillisec, report.findings);
         findInstallationProblems(document, plan, report.findings);
     }

@@ -4,6 +4,7 @@
 #include "configFindings.h"
 #include "console.h"
 #include "diskFacts.h"
+#include "fileInFolder.h"
 #include "startProcess.h"
 
 #include <cwchar>
@@ -221,7 +222,8 @@ void checkDataDir(const toml::table& document, std::vector<Finding>& findings) {
     }
 }
 
-void checkLogDir(const toml::table& document, std::vector<Finding>& findings) {
+void checkLogDir(const toml::table& document, const ChildStart& java,
+                 std::vector<Finding>& findings) {
     if (configLogDir.isNull()) {
         return;
     }
@@ -232,6 +234,16 @@ void checkLogDir(const toml::table& document, std::vector<Finding>& findings) {
             "the folder " + text(configLogDir) +
                 " does not exist, and the launcher creates none, so the Java runtime's output "
                 "files cannot be opened and it does not start: let the installer create it");
+        return;
+    }
+    for (const WideText* output : {&java.outLog, &java.errLog}) {
+        if (!output->isNull() && refusedAsOutput(output->get(), folderLengthOf(output->get()))) {
+            add(findings, Severity::warning, "output-refused", place,
+                text(*output) +
+                    " is a link, a folder or a second name of another file, so the launcher "
+                    "refuses it and the Java runtime's output goes to the null device: remove it "
+                    "and let the launcher create the file");
+        }
     }
 }
 
@@ -254,10 +266,15 @@ void findInstallationProblems(const toml::table& document, const JobPlan& plan,
     if (javaDue) {
         checkRuntime(document, findings);
         checkJar(document, findings);
-        checkLogDir(document, findings);
+        checkLogDir(document, plan.java, findings);
     }
     checkCommandLine(plan.secondProgram, "the second program", findings);
     checkCommandLine(plan.java, "the Java runtime", findings);
+}
+
+bool refusedAsOutput(const wchar_t* path, std::size_t folderLength) {
+    DWORD error = 0;
+    return inspectFileInFolder(path, folderLength, error) == FileOpening::Refused;
 }
 
 void findLauncherProblem(const std::wstring& modulePath, std::vector<Finding>& findings) {
@@ -273,6 +290,13 @@ void findLauncherProblem(const std::wstring& modulePath, std::vector<Finding>& f
 void findLogFolderProblem(const std::wstring& logFile, std::vector<Finding>& findings) {
     std::wstring folder = logFile.substr(0, logFile.rfind(L'\\'));
     if (isFolder(folder)) {
+        if (refusedAsOutput(logFile.c_str(), std::wcslen(programData))) {
+            findings.push_back({Severity::warning, "log-refused", std::nullopt, std::nullopt,
+                                toUtf8(logFile) +
+                                    " is a link, a folder or a second name of another file, so "
+                                    "the launcher refuses it and keeps no diagnostic log: remove "
+                                    "it and let the launcher create the file"});
+        }
         return;
     }
     findings.push_back({Severity::warning, "log-folder-missing", std::nullopt, std::nullopt,
