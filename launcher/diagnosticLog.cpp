@@ -123,16 +123,6 @@ int formatPrefix(char* buffer, std::size_t size, const SYSTEMTIME& now, const ch
                       name.start, line, function, *code);
 }
 
-// A system's text ends in a line end, sometimes after a blank; the entry
-// gets its own line end instead.
-void trimLineEnd(wchar_t* text) {
-    std::size_t length = std::wcslen(text);
-    while (length > 0 && (text[length - 1] == L'\r' || text[length - 1] == L'\n' ||
-                          text[length - 1] == L' ')) {
-        text[--length] = L'\0';
-    }
-}
-
 // Whether a lock held the log still for the whole bound: then it is someone
 // else's for good, and the rest of the run writes without waiting again.
 bool logLockGivenUp = false;
@@ -314,13 +304,9 @@ void writeLogEntry(const char* source, int line, const char* function, const DWO
 
     LocalMemory<wchar_t> systemText;
     if (code != nullptr) {
-        if (kernel.FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                      FORMAT_MESSAGE_IGNORE_INSERTS,
-                                  nullptr, *code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-                                  reinterpret_cast<LPWSTR>(systemText.out()), 0, nullptr) == 0) {
+        if (!systemErrorText(*code, systemText)) {
             kernel.OutputDebugStringA("ERROR FormatMessage\n");
         } else {
-            trimLineEnd(systemText.get());
             pieces.systemText = systemText.get();
             // A text with line breaks inside is escaped like any value.
             pieces.systemTextLength = formatUtf8Escaped(nullptr, 0, "%S", systemText.get());
@@ -414,12 +400,7 @@ void keep(KeptMessage& kept, const DWORD* code, const char* fmt, va_list args) {
     int length = formatUtf8V(kept.text, sizeof kept.text, fmt, args);
     std::size_t used = length < 0 ? 0 : std::strlen(kept.text);
     LocalMemory<wchar_t> systemText;
-    if (code != nullptr &&
-        kernel.FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                  FORMAT_MESSAGE_IGNORE_INSERTS,
-                              nullptr, *code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-                              reinterpret_cast<LPWSTR>(systemText.out()), 0, nullptr) != 0) {
-        trimLineEnd(systemText.get());
+    if (code != nullptr && systemErrorText(*code, systemText)) {
         formatUtf8(kept.text + used, sizeof kept.text - used, "%S", systemText.get());
     }
     used = std::strlen(kept.text);
@@ -431,6 +412,22 @@ void keep(KeptMessage& kept, const DWORD* code, const char* fmt, va_list args) {
 }
 
 }  // namespace
+
+bool systemErrorText(DWORD code, LocalMemory<wchar_t>& text) {
+    if (kernel.FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                  FORMAT_MESSAGE_IGNORE_INSERTS,
+                              nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                              reinterpret_cast<LPWSTR>(text.out()), 0, nullptr) == 0) {
+        return false;
+    }
+    // The system's texts end in a line end, sometimes after a blank: whoever
+    // shows one gives it its own end.
+    wchar_t* end = text.get() + std::wcslen(text.get());
+    while (end > text.get() && (end[-1] == L'\r' || end[-1] == L'\n' || end[-1] == L' ')) {
+        *--end = L'\0';
+    }
+    return true;
+}
 
 void logMessageKept(KeptMessage& kept, const char* source, int line, const char* function,
                     const char* fmt, ...) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "CppTool.h"
+#include "owners.h"
 
 #include <windows.h>
 
@@ -45,6 +46,11 @@ void logMessage(const char* source, int line, const char* function, const char* 
 // system's text for the code, on one line like every entry.
 void logError(const char* source, int line, const char* function, DWORD code, const char* fmt, ...)
     __attribute__((format(printf, 5, 6)));
+
+// The system's text for `code` in the user's language, in the block the
+// system allocated for it, without the blanks and the line end it ends with.
+// False, `text` left empty, when the system has no text for the code.
+bool systemErrorText(DWORD code, LocalMemory<wchar_t>& text);
 
 // A problem's message as its entry gives it, without the entry's prefix and
 // error code, kept as a value for a caller that reports on a run without

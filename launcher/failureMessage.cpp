@@ -19,19 +19,12 @@ bool isLineEnd(wchar_t c) {
 // The system's text for `error`, without its line end.
 void appendSystemText(WideText& text, DWORD error) {
     LocalMemory<wchar_t> systemText;
-    if (kernel.FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                  FORMAT_MESSAGE_IGNORE_INSERTS,
-                              nullptr, error, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-                              reinterpret_cast<LPWSTR>(systemText.out()), 0, nullptr) == 0) {
+    if (!systemErrorText(error, systemText)) {
         WideText code;
         if (format(code, L"error %lu", error) == 0) {
             text.appendWide(code.get());
         }
         return;
-    }
-    wchar_t* end = systemText.get() + std::wcslen(systemText.get());
-    while (end > systemText.get() && (isLineEnd(end[-1]) || end[-1] == L' ')) {
-        *--end = L'\0';
     }
     text.appendWide(systemText.get());
 }

@@ -1,6 +1,7 @@
 #include "wholeFile.h"
 
 #include "console.h"
+#include "diagnosticLog.h"
 #include "failure.h"
 #include "owners.h"
 
@@ -14,13 +15,9 @@ namespace {
 // right at the failed call).
 [[noreturn]] void failWithSystemError(const std::string& what, DWORD code) {
     LocalMemory<wchar_t> text;
-    DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                      FORMAT_MESSAGE_IGNORE_INSERTS,
-                                  nullptr, code, 0, reinterpret_cast<LPWSTR>(text.out()), 0, nullptr);
-    std::wstring systemText(text.get() != nullptr ? text.get() : L"", length);
-    // The system's texts end with a line break, which would split the line.
-    while (!systemText.empty() && (systemText.back() == L'\n' || systemText.back() == L'\r' ||
-                                   systemText.back() == L' ' || systemText.back() == L'.')) {
+    std::wstring systemText(systemErrorText(code, text) ? text.get() : L"");
+    // The code follows the sentence.
+    while (!systemText.empty() && systemText.back() == L'.') {
         systemText.pop_back();
     }
     fail(what + ": " + (systemText.empty() ? std::string("system error") : toUtf8(systemText)) +
