@@ -236,6 +236,13 @@ bool is64Bit(const PeImage& image) {
     return image.header.magic == pe32PlusMagic;
 }
 
+void requireX86(const PeImage& image, const std::string& which) {
+    if (image.header.machine != i386Machine) {
+        fail(which + (is64Bit(image) ? " is a 64-bit program file" : " is a program file for another processor") +
+             ": brand takes only the 32-bit launcher (launcher.exe as shipped, or a copy branded from it)");
+    }
+}
+
 bool isSigned(const PeImage& image) {
     return image.directories.size() > certificateDirectory &&
            image.directories[certificateDirectory].address != 0 &&
@@ -280,6 +287,7 @@ std::uint32_t peChecksum(const std::string& file, std::size_t checksumOffset) {
 std::string withResourceSection(const PeImage& image, const std::string& resources,
                                 const std::string& which) {
     const std::string& bytes = *image.bytes;
+    requireX86(image, which);
     std::size_t index = resourceIndex(image, which);
     if (index == std::string::npos) {
         fail(which + " has no resource section to rewrite");

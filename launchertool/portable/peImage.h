@@ -73,6 +73,9 @@ PeImage readPeImage(const std::string& bytes, const std::string& which);
 PeImage readPeImage(std::string&& bytes, const std::string& which) = delete;
 
 bool is64Bit(const PeImage& image);
+// Fails naming `which` unless the image is a 32-bit x86 program or DLL, the
+// only kind that brand makes copies of.
+void requireX86(const PeImage& image, const std::string& which);
 
 // Whether the file carries a certificate table (a signature).
 bool isSigned(const PeImage& image);
@@ -91,8 +94,9 @@ ResourceSection resourceSection(const PeImage& image, const std::string& which);
 // the sizes, directories and checksum set to match; what follows the last
 // section (a certificate table's trailing data too) moves after the new
 // last section, with the COFF symbol table's and the debug entries' file
-// offsets. Fails when a section that is not plain data follows the
-// resources, or such an offset points where nothing can follow it.
+// offsets. Fails as requireX86 does, when a section that is not plain data
+// follows the resources, or when such an offset points where nothing can
+// follow it.
 std::string withResourceSection(const PeImage& image, const std::string& resources,
                                 const std::string& which);
 

@@ -226,10 +226,7 @@ bool brand(const BrandRequest& request) {
              " itself: write the branded copy to another file");
     }
     PeImage image = readPeImage(bytes, request.source);
-    if (is64Bit(image)) {
-        fail(request.source + " is a 64-bit program file: brand takes only the 32-bit launcher "
-                              "(launcher.exe as shipped, or a copy branded from it)");
-    }
+    requireX86(image, request.source);
     ResourceSection section = resourceSection(image, request.source);
     std::vector<Resource> resources =
         brandedResources(readResourceTree(section.bytes, section.address, request.source), request,

@@ -68,6 +68,8 @@ TEST(ProgramFile, WhatFollowsTheResourcesMovesAndStillPointsWhereItDid) {
              p.symbols = std::string(stringTable, sizeof stringTable - 1);
          },
          "its section .debug_aranges follows its resources and holds more than relocations"},
+        {"a 64-bit program", [](ProgramParts& p) { p.wide = true; },
+         "Source.exe is a 64-bit program file: brand takes only the 32-bit launcher"},
         {"a symbol table cut off by the file's end",
          [](ProgramParts& p) {
              p.symbols = "short";
