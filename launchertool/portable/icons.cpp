@@ -78,7 +78,7 @@ IconImage readPng(const std::string& bytes, const std::string& which) {
         }
         std::string type = bytes.substr(at + 4, 4);
         if (crc32(bytes.data() + at + 4, 4 + std::size_t{length}) != bigEndian(bytes, at + 8 + length)) {
-            fail(which + " is a damaged PNG: a chunk's checksum does not match: save the image again");
+            fail(which + " is a damaged PNG: a chunk's checksum does not match; save the image again");
         }
         if (!header) {
             if (type != "IHDR" || length != 13) {
@@ -178,7 +178,7 @@ IconImage readDib(const std::string& bytes, const std::string& which) {
     }
     if (bytes.size() < needed) {
         fail(which + " is a bitmap cut short: it needs " + std::to_string(needed) +
-             " bytes and has " + std::to_string(bytes.size()) + ": save the icon again whole");
+             " bytes and has " + std::to_string(bytes.size()) + "; save the icon again whole");
     }
     image.bytes = bytes.substr(0, needed);
     return image;

@@ -52,7 +52,7 @@ TEST(Icons, WhatWindowsShowsIsStoredAsMeantAndTheRestRefusedWithAMend) {
         {"a bitmap larger than its entry", {16, 16, 1, 32, dibImage(32, 32, 32, true)}, "", {},
          "is 32 by 32 pixels, but the directory says 16 by 16: save the icon again"},
         {"a 24-bit bitmap without a mask", {16, 16, 1, 24, dibImage(16, 16, 24, false)}, "", {},
-         "is a bitmap cut short: it needs 872 bytes and has 808: save the icon again whole"},
+         "is a bitmap cut short: it needs 872 bytes and has 808; save the icon again whole"},
         {"a PNG of 300 pixels", {0, 0, 1, 32, pngImage(300, 300)}, "", {},
          "larger than 256 pixels or empty; an icon image has 1 to 256 a side: scale it to at most 256"},
         {"a compressed bitmap",
