@@ -199,21 +199,21 @@ IconImage readIconImage(const std::string& bytes, const std::string& which) {
 
 IconFile readIconFile(const std::string& bytes, const std::string& path) {
     if (bytes.empty()) {
-        fail(path + " is empty, not an icon file");
+        fail(path + " is empty, not an icon file: name the .ico file itself");
     }
     if (bytes.size() < directorySize) {
-        fail(path + " is not an icon file: it ends inside its header");
+        fail(path + " is not an icon file: it ends inside its header; copy the whole file again");
     }
     if (u16At(bytes, 0) != 0 || u16At(bytes, 2) != 1) {
-        fail(path + " is not an icon file");
+        fail(path + " is not an icon file: name an .ico file, or save the picture as one with an icon editor");
     }
     std::size_t count = u16At(bytes, 4);
     if (count == 0) {
-        fail(path + " holds no images");
+        fail(path + " holds no images: save the icon again with its images");
     }
     if ((bytes.size() - directorySize) / fileEntrySize < count) {
         fail(path + " is truncated: its directory names " + std::to_string(count) +
-             " images, but the file ends inside it");
+             " images, but the file ends inside it; copy the whole file again");
     }
     // Entries that name the same bytes are one image, read once; what the
     // distinct ones claim is bounded before any is read or copied.
@@ -225,10 +225,10 @@ IconFile readIconFile(const std::string& bytes, const std::string& path) {
         std::uint32_t size = u32At(bytes, entry + 8);
         std::uint32_t offset = u32At(bytes, entry + 12);
         if (size == 0) {
-            fail(which + " is empty");
+            fail(which + " is empty: save the icon again with an icon editor");
         }
         if (offset > bytes.size() || size > bytes.size() - offset) {
-            fail(which + " points outside the file");
+            fail(which + " points outside the file: copy the whole file again, or save the icon again");
         }
         if (places.emplace(std::make_pair(offset, size), 0).second) {
             claimed += size;
