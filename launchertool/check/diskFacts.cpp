@@ -118,9 +118,12 @@ Program programAt(const std::wstring& path, std::uint16_t* machine) {
     if (!exists(path) || isFolder(path)) {
         return Program::missing;
     }
+    // The headers are all that is read, and they lie near the start: a
+    // large file named by mistake (a jar) is not read whole.
+    constexpr DWORD headerBytes = 1024 * 1024;
     PeHeader header;
     try {
-        header = readPeHeader(fileContent(path), "the program");
+        header = readPeHeader(readBytes(path, 0, headerBytes), "the program");
     } catch (const Failure&) {
         return Program::notWindows;
     }
