@@ -52,7 +52,7 @@ TEST(ProgramFile, WhatFollowsTheResourcesMovesAndStillPointsWhereItDid) {
          [](ProgramParts& p) {
              p.overlay = "before";
              p.certificate = std::string("\x10\0\0\0\0\x02\x02\0signatur", 16);
-             p.afterCertificate = "payload after the signature";
+             p.afterCertificate = "payload after the table";
          },
          ""},
         {"a symbol table with its strings after .rsrc",
@@ -96,6 +96,7 @@ TEST(ProgramFile, WhatFollowsTheResourcesMovesAndStillPointsWhereItDid) {
         ASSERT_GT(after.size(), before.size());
         PeImage copy = readPeImage(after, "Acme.exe");
         EXPECT_FALSE(isSigned(copy));
+        EXPECT_EQ(after.find("signatur"), std::string::npos) << "the old certificate table is still there";
         const std::string tail = parts.symbols + parts.debugData + parts.overlay;
         EXPECT_EQ(after.substr(after.size() - tail.size() - parts.afterCertificate.size()),
                   tail + parts.afterCertificate);
