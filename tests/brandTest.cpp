@@ -428,3 +428,84 @@ TEST(Brand, UsageErrorsExitWith2AndWriteNothing) {
     }
     EXPECT_TRUE(folderContents(folder).empty());
 }
+
+namespace {
+
+// Whether row `row` (top down) of a monochrome bitmap is all set or all clear.
+std::string maskRow(HBITMAP mask, int width, int row) {
+    BITMAP info{};
+    GetObjectW(mask, sizeof info, &info);
+    std::vector<unsigned char> bits(static_cast<std::size_t>(info.bmWidthBytes) * info.bmHeight);
+    GetBitmapBits(mask, static_cast<LONG>(bits.size()), bits.data());
+    std::string marks;
+    for (int column = 0; column < width; ++column) {
+        unsigned char byte = bits[static_cast<std::size_t>(row) * info.bmWidthBytes + column / 8];
+        marks += (byte & (0x80 >> (column % 8))) ? '1' : '0';
+    }
+    return marks;
+}
+
+struct ShownIcon {
+    const char* what;
+    std::function<void(std::string&)> change;  // of the test icon
+    std::vector<int> sizes;                     // each loads at its own size
+    bool maskFromAlpha;                         // the 32-pixel image's bottom row transparent
+};
+
+}  // namespace
+
+// Icons Windows shows though their files are not as the format says, as
+// the branded copy gives them back through the system's calls.
+TEST(Brand, IconsWindowsShowsLoadAtTheSizeAsked) {
+    const std::size_t entry = 6;
+    const ShownIcon cases[] = {
+        {"32-bit bitmaps without their masks, the first row transparent",
+         [=](std::string& ico) {
+             for (std::size_t i : {1, 2}) {
+                 DWORD side = static_cast<unsigned char>(ico[entry + 16 * i]);
+                 setDword(ico, entry + 16 * i + 8, dwordAt(ico, entry + 16 * i + 8) - (side + 31) / 32 * 4 * side);
+             }
+             for (DWORD column = 0; column < 32; ++column) {
+                 ico[dwordAt(ico, entry + 16 + 12) + 40 + 4 * column + 3] = 0;
+             }
+         },
+         {32, 48}, true},
+        {"entries with planes and bit count 0",
+         [=](std::string& ico) {
+             for (std::size_t i = 0; i < 4; ++i) {
+                 setDword(ico, entry + 16 * i + 4, 0);
+             }
+         },
+         {16, 32, 48, 256}, false},
+        {"a 256-pixel PNG under a 128-pixel entry",
+         [=](std::string& ico) { ico[entry + 48] = ico[entry + 49] = static_cast<char>(128); }, {256}, false},
+    };
+    for (const ShownIcon& row : cases) {
+        SCOPED_TRACE(row.what);
+        std::wstring folder = makeTempDir(L"brand-shown");
+        iconWith(row.change)(folder);
+        CapturedRun run = runLauncherTool({L"brand", L"--icon", folder + L"\\bad.ico", LAUNCHER_EXE,
+                                           folder + L"\\Acme.exe"});
+        ASSERT_EQ(run.exitCode, 0u) << run.output;
+        ProgramResources copy(folder + L"\\Acme.exe");
+        for (int size : row.sizes) {
+            HICON icon = static_cast<HICON>(
+                LoadImageW(copy.get(), MAKEINTRESOURCEW(107), IMAGE_ICON, size, size, 0));
+            ASSERT_NE(icon, nullptr) << "size " << size;
+            ICONINFO parts{};
+            ASSERT_TRUE(GetIconInfo(icon, &parts));
+            BITMAP colour{};
+            GetObjectW(parts.hbmColor, sizeof colour, &colour);
+            EXPECT_EQ(colour.bmWidth, size);
+            EXPECT_EQ(colour.bmHeight, size);
+            if (row.maskFromAlpha && size == 32) {
+                // The bitmap's first row is the picture's bottom one.
+                EXPECT_EQ(maskRow(parts.hbmMask, 32, 31), std::string(32, '1'));
+                EXPECT_EQ(maskRow(parts.hbmMask, 32, 0), std::string(32, '0'));
+            }
+            DeleteObject(parts.hbmColor);
+            DeleteObject(parts.hbmMask);
+            DestroyIcon(icon);
+        }
+    }
+}

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
 
 namespace {
@@ -323,6 +324,38 @@ TEST(LauncherToolCheck, ProgramsForAProcessorTheSystemCannotRunAreErrors) {
                         finding["key"].get<std::string>());
     }
     EXPECT_EQ(found, expected) << report["findings"].dump(2);
+}
+
+// A header whose optional-header kind does not fit its machine (a 64-bit
+// header on an x86 program, a 32-bit one on an x64 program): no Windows
+// starts it (error 193), whatever processor it runs on.
+TEST(LauncherToolCheck, AHeaderKindThatDoesNotFitItsMachineIsAnError) {
+    Installation installation = makeInstallation(L"check-mismatch");
+    auto withMagic = [](const std::wstring& program, const std::wstring& path, WORD magic) {
+        std::string bytes = readFile(program);
+        DWORD nt = 0;
+        std::memcpy(&nt, &bytes[0x3C], sizeof nt);
+        std::memcpy(&bytes[nt + 24], &magic, sizeof magic);
+        writeFile(path, bytes);
+    };
+    withMagic(PROBE_EXE, installation.folder + L"\\jre\\bin\\javaw.exe", IMAGE_NT_OPTIONAL_HDR64_MAGIC);
+    withMagic(PROBE64_EXE, installation.folder + L"\\bin\\agent.exe", IMAGE_NT_OPTIONAL_HDR32_MAGIC);
+    writeFile(installation.folder + L"\\Acme.toml", exampleIn(installation));
+    logDirectory();
+
+    json report = checkAsJson(installation);
+
+    std::vector<std::string> found;
+    for (const json& finding : report["findings"]) {
+        found.push_back(finding["code"].get<std::string>() + " " + finding["key"].get<std::string>());
+    }
+    EXPECT_EQ(found, (std::vector<std::string>{"image-mismatch app.exec", "image-mismatch app.exec2"}))
+        << report["findings"].dump(2);
+    ASSERT_FALSE(report["findings"].empty());
+    EXPECT_NE(report["findings"][0]["message"].get<std::string>().find(
+                  "whose header says x86 (32-bit) but whose optional header is of the other kind (64-bit)"),
+              std::string::npos)
+        << report["findings"][0]["message"];
 }
 
 // A file held by an updater or an editor is not missing: close that program.

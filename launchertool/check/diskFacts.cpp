@@ -1,6 +1,8 @@
 #include "diskFacts.h"
 
+#include "failure.h"
 #include "owners.h"
+#include "peImage.h"
 
 #include <windows.h>
 
@@ -110,38 +112,35 @@ std::string machineName(std::uint16_t machine) {
     }
 }
 
-// A Windows executable image (not a DLL) and the subsystem its header names.
+// A Windows executable image (not a DLL) and the subsystem its header names,
+// read with the tool's one reader of program headers.
 Program programAt(const std::wstring& path, std::uint16_t* machine) {
     if (!exists(path) || isFolder(path)) {
         return Program::missing;
     }
-    std::string dos = readBytes(path, 0, 64);
-    if (dos.size() < 64 || dos.compare(0, 2, "MZ") != 0) {
+    // The headers are all that is read, and they lie near the start: a
+    // large file named by mistake (a jar) is not read whole.
+    constexpr DWORD headerBytes = 1024 * 1024;
+    PeHeader header;
+    try {
+        header = readPeHeader(readBytes(path, 0, headerBytes), "the program");
+    } catch (const Failure&) {
         return Program::notWindows;
     }
-    // The signature, the file header and the optional header up to its
-    // subsystem field, which stands at the same place in PE32 and PE32+.
-    constexpr DWORD FILE_HEADER = 4;
-    constexpr DWORD OPTIONAL_HEADER = FILE_HEADER + 20;
-    constexpr DWORD SUBSYSTEM = OPTIONAL_HEADER + 68;
-    std::string pe = readBytes(path, little(dos, 0x3C, 4), SUBSYSTEM + 2);
-    if (pe.size() < SUBSYSTEM + 2 || pe.compare(0, 4, std::string("PE\0\0", 4)) != 0) {
+    if ((header.characteristics & IMAGE_FILE_EXECUTABLE_IMAGE) == 0 ||
+        (header.characteristics & IMAGE_FILE_DLL) != 0) {
         return Program::notWindows;
     }
-    std::uint32_t characteristics = little(pe, FILE_HEADER + 18, 2);
-    if ((characteristics & IMAGE_FILE_EXECUTABLE_IMAGE) == 0 ||
-        (characteristics & IMAGE_FILE_DLL) != 0) {
-        return Program::notWindows;
-    }
-    std::uint16_t builtFor = static_cast<std::uint16_t>(little(pe, FILE_HEADER, 2));
     if (machine != nullptr) {
-        *machine = builtFor;
+        *machine = header.machine;
     }
-    if (!systemRuns(builtFor)) {
+    if (!kindFitsMachine(header)) {
+        return Program::mismatched;
+    }
+    if (!systemRuns(header.machine)) {
         return Program::otherMachine;
     }
-    return little(pe, SUBSYSTEM, 2) == IMAGE_SUBSYSTEM_WINDOWS_CUI ? Program::console
-                                                                  : Program::window;
+    return header.subsystem == IMAGE_SUBSYSTEM_WINDOWS_CUI ? Program::console : Program::window;
 }
 
 // A local file header, or the end record of an empty archive.

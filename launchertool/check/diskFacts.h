@@ -13,9 +13,11 @@ std::string fileContent(const std::wstring& path);
 
 // What the system would make of a file given to CreateProcess on this
 // machine: `otherMachine` for a program built for a processor it cannot run
-// (a 64-bit program on 32-bit Windows). `machine`, when given, gets the
+// (a 64-bit program on 32-bit Windows), `mismatched` for one whose optional
+// header is not of the kind its machine type needs (a 64-bit header on an
+// x86 program), which no Windows starts. `machine`, when given, gets the
 // header's machine type of a program.
-enum class Program { missing, notWindows, window, console, otherMachine };
+enum class Program { missing, notWindows, window, console, otherMachine, mismatched };
 Program programAt(const std::wstring& path, std::uint16_t* machine = nullptr);
 
 // The processor this system runs natively, as a header's machine type.

@@ -80,7 +80,17 @@ std::optional<std::string> whyNotStartable(const WideText& setting) {
 bool checkMachine(std::vector<Finding>& findings, const Place& place, const WideText& setting,
                   const char* consequence) {
     std::uint16_t machine = 0;
-    if (programAt(setting.get(), &machine) != Program::otherMachine) {
+    Program program = programAt(setting.get(), &machine);
+    if (program == Program::mismatched) {
+        add(findings, Severity::error, "image-mismatch", place,
+            "`" + place.key + "` names " + text(setting) + ", whose header says " +
+                machineName(machine) + " but whose optional header is of the other kind (" +
+                (machine == IMAGE_FILE_MACHINE_I386 || machine == IMAGE_FILE_MACHINE_ARMNT ? "64-bit" : "32-bit") +
+                "), which no Windows starts (error 193), so " + consequence +
+                ": the file is damaged or was made wrong; install the program again from its maker");
+        return true;
+    }
+    if (program != Program::otherMachine) {
         return false;
     }
     add(findings, Severity::error, "other-processor", place,

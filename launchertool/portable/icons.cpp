@@ -70,19 +70,19 @@ IconImage readPng(const std::string& bytes, const std::string& which) {
     bool data = false;
     for (;;) {
         if (bytes.size() - at < 12) {
-            fail(which + " is a PNG that ends before its last chunk");
+            fail(which + " is a PNG that ends before its last chunk: save the image again whole");
         }
         std::uint32_t length = bigEndian(bytes, at);
         if (length > bytes.size() - at - 12) {
-            fail(which + " is a PNG with a chunk that runs past its end");
+            fail(which + " is a PNG with a chunk that runs past its end: save the image again whole");
         }
         std::string type = bytes.substr(at + 4, 4);
         if (crc32(bytes.data() + at + 4, 4 + std::size_t{length}) != bigEndian(bytes, at + 8 + length)) {
-            fail(which + " is a damaged PNG: a chunk's checksum does not match");
+            fail(which + " is a damaged PNG: a chunk's checksum does not match; save the image again");
         }
         if (!header) {
             if (type != "IHDR" || length != 13) {
-                fail(which + " is a PNG without its header chunk");
+                fail(which + " is a PNG without its header chunk: save the image again");
             }
             std::uint32_t width = bigEndian(bytes, at + 8);
             std::uint32_t height = bigEndian(bytes, at + 12);
@@ -91,7 +91,8 @@ IconImage readPng(const std::string& bytes, const std::string& which) {
             image.bitCount = pngBitCount(static_cast<unsigned char>(bytes[at + 17]),
                                          static_cast<unsigned char>(bytes[at + 16]));
             if (image.bitCount == 0) {
-                fail(which + " is a PNG of a colour type or depth that does not exist");
+                fail(which + " is a PNG of a colour type or depth that does not exist: save it again "
+                             "as 32-bit RGBA");
             }
             header = true;
         }
@@ -102,15 +103,30 @@ IconImage readPng(const std::string& bytes, const std::string& which) {
         }
     }
     if (!data) {
-        fail(which + " is a PNG without image data");
+        fail(which + " is a PNG without image data: save the image again");
     }
     image.bytes = bytes.substr(0, at);
     return image;
 }
 
+// The AND mask of a 32-bit bitmap whose pixels start at `at`: a set bit
+// (transparent) wherever the alpha is 0, rows bottom up as the pixels are.
+std::string maskFromAlpha(const std::string& bytes, std::size_t at, std::size_t columns, std::size_t rows) {
+    std::size_t maskRow = (columns + 31) / 32 * 4;
+    std::string mask(maskRow * rows, '\0');
+    for (std::size_t row = 0; row < rows; ++row) {
+        for (std::size_t column = 0; column < columns; ++column) {
+            if (bytes[at + (row * columns + column) * 4 + 3] == '\0') {
+                mask[row * maskRow + column / 8] |= static_cast<char>(0x80 >> (column % 8));
+            }
+        }
+    }
+    return mask;
+}
+
 IconImage readDib(const std::string& bytes, const std::string& which) {
     if (bytes.size() < bitmapHeaderSize) {
-        fail(which + " is neither a PNG nor a whole bitmap header");
+        fail(which + " is neither a PNG nor a whole bitmap header: save the icon again with an icon editor");
     }
     std::uint32_t headerSize = u32At(bytes, 0);
     std::int32_t width = static_cast<std::int32_t>(u32At(bytes, 4));
@@ -120,18 +136,20 @@ IconImage readDib(const std::string& bytes, const std::string& which) {
     std::uint32_t compression = u32At(bytes, 16);
     std::uint32_t coloursUsed = u32At(bytes, 32);
     if (headerSize < bitmapHeaderSize || headerSize > bytes.size()) {
-        fail(which + " is neither a PNG nor a bitmap");
+        fail(which + " is neither a PNG nor a bitmap: save the icon again with an icon editor");
     }
     // The height counts the colour bitmap and the AND mask below it.
     if (width < 1 || width > largestSide || height < 2 || height > 2 * largestSide ||
         height % 2 != 0 || planes != 1) {
-        fail(which + " is a bitmap of a size no icon has");
+        fail(which + " is a bitmap of a size no icon has: save it again at 1 to 256 pixels a side");
     }
     if (depth != 1 && depth != 4 && depth != 8 && depth != 16 && depth != 24 && depth != 32) {
-        fail(which + " is a bitmap of " + std::to_string(depth) + " bits per pixel");
+        fail(which + " is a bitmap of " + std::to_string(depth) +
+             " bits per pixel, which no icon has: save it again in 32 bits");
     }
     if (compression != uncompressed) {
-        fail(which + " is a compressed bitmap, which icons cannot hold");
+        fail(which + " is a compressed bitmap, which icons cannot hold: save it again uncompressed "
+                     "or as a PNG");
     }
     std::uint64_t colours = coloursUsed;
     if (depth <= 8 && (colours == 0 || colours > (1u << depth))) {
@@ -139,21 +157,29 @@ IconImage readDib(const std::string& bytes, const std::string& which) {
     }
     if (colours > 256) {
         fail(which + " is a bitmap with a colour table of " + std::to_string(colours) +
-             " entries; no bitmap has more than 256");
+             " entries; no bitmap has more than 256: save it again in 32 bits");
     }
     std::size_t columns = static_cast<std::size_t>(width);
     std::size_t rows = static_cast<std::size_t>(height) / 2;
     std::size_t colourRow = (columns * depth + 31) / 32 * 4;
     std::size_t maskRow = (columns + 31) / 32 * 4;
-    std::size_t needed = headerSize + colours * 4 + (colourRow + maskRow) * rows;
-    if (bytes.size() < needed) {
-        fail(which + " is a bitmap cut short: it needs " + std::to_string(needed) +
-             " bytes and has " + std::to_string(bytes.size()));
-    }
+    std::size_t pixels = headerSize + colours * 4 + colourRow * rows;
+    std::size_t needed = pixels + maskRow * rows;
     IconImage image;
     image.width = width;
     image.height = static_cast<int>(rows);
     image.bitCount = depth;
+    if (bytes.size() < needed && depth == 32 && bytes.size() >= pixels) {
+        // Many 32-bit icons carry no AND mask, their alpha saying what is
+        // transparent; the system still reads a mask after the pixels, so
+        // one is made from the alpha.
+        image.bytes = bytes.substr(0, pixels) + maskFromAlpha(bytes, pixels - colourRow * rows, columns, rows);
+        return image;
+    }
+    if (bytes.size() < needed) {
+        fail(which + " is a bitmap cut short: it needs " + std::to_string(needed) +
+             " bytes and has " + std::to_string(bytes.size()) + "; save the icon again whole");
+    }
     image.bytes = bytes.substr(0, needed);
     return image;
 }
@@ -165,28 +191,29 @@ IconImage readIconImage(const std::string& bytes, const std::string& which) {
                                                                  : readDib(bytes, which);
     if (image.width < 1 || image.width > largestSide || image.height < 1 ||
         image.height > largestSide) {
-        fail(which + " is larger than 256 pixels or empty; an icon image has 1 to 256 a side");
+        fail(which + " is larger than 256 pixels or empty; an icon image has 1 to 256 a side: "
+                     "scale it to at most 256");
     }
     return image;
 }
 
 IconFile readIconFile(const std::string& bytes, const std::string& path) {
     if (bytes.empty()) {
-        fail(path + " is empty, not an icon file");
+        fail(path + " is empty, not an icon file: name the .ico file itself");
     }
     if (bytes.size() < directorySize) {
-        fail(path + " is not an icon file: it ends inside its header");
+        fail(path + " is not an icon file: it ends inside its header; copy the whole file again");
     }
     if (u16At(bytes, 0) != 0 || u16At(bytes, 2) != 1) {
-        fail(path + " is not an icon file");
+        fail(path + " is not an icon file: name an .ico file, or save the picture as one with an icon editor");
     }
     std::size_t count = u16At(bytes, 4);
     if (count == 0) {
-        fail(path + " holds no images");
+        fail(path + " holds no images: save the icon again with its images");
     }
     if ((bytes.size() - directorySize) / fileEntrySize < count) {
         fail(path + " is truncated: its directory names " + std::to_string(count) +
-             " images, but the file ends inside it");
+             " images, but the file ends inside it; copy the whole file again");
     }
     // Entries that name the same bytes are one image, read once; what the
     // distinct ones claim is bounded before any is read or copied.
@@ -198,10 +225,10 @@ IconFile readIconFile(const std::string& bytes, const std::string& path) {
         std::uint32_t size = u32At(bytes, entry + 8);
         std::uint32_t offset = u32At(bytes, entry + 12);
         if (size == 0) {
-            fail(which + " is empty");
+            fail(which + " is empty: save the icon again with an icon editor");
         }
         if (offset > bytes.size() || size > bytes.size() - offset) {
-            fail(which + " points outside the file");
+            fail(which + " points outside the file: copy the whole file again, or save the icon again");
         }
         if (places.emplace(std::make_pair(offset, size), 0).second) {
             claimed += size;
@@ -228,10 +255,13 @@ IconFile readIconFile(const std::string& bytes, const std::string& path) {
         int height = static_cast<unsigned char>(bytes[entry + 1]);
         width = width == 0 ? largestSide : width;
         height = height == 0 ? largestSide : height;
-        if (image.width != width || image.height != height) {
+        // A PNG says its own size, and the group takes it from there; a
+        // bitmap of another size than its entry is a file written wrong.
+        if (!image.png && (image.width != width || image.height != height)) {
             fail(which + " is " + std::to_string(image.width) + " by " +
                  std::to_string(image.height) + " pixels, but the directory says " +
-                 std::to_string(width) + " by " + std::to_string(height));
+                 std::to_string(width) + " by " + std::to_string(height) +
+                 ": save the icon again with an icon editor, which writes its directory afresh");
         }
         takeDeclaredBitCount(image, u16At(bytes, entry + 6));
         auto stored = distinct.emplace(image.bytes, icon.images.size());
@@ -316,7 +346,12 @@ std::vector<IconGroup> iconGroups(const std::vector<Resource>& resources, const 
                 if (image == images.end()) {
                     fail(groupWhich + " names image " + number + ", which the file lacks");
                 }
-                IconImage checked = readIconImage(image->second->bytes, "image " + number + " of " + which);
+                IconImage checked;
+                try {
+                    checked = readIconImage(image->second->bytes, "image " + number + " of " + which);
+                } catch (const Failure& failure) {
+                    checked.damage = failure.message;
+                }
                 checked.bytes.clear();
                 known = read.emplace(member.id, checked).first;
             }

@@ -16,6 +16,9 @@ struct IconImage {
     int height = 0;
     int bitCount = 0;
     bool png = false;
+    // Why the image does not read, where a reader reports it in its place
+    // instead of refusing the whole file; empty for a sound image.
+    std::string damage;
 };
 
 // Reads the image's own header and checks that the whole image is there;
@@ -55,9 +58,9 @@ std::vector<GroupMember> groupMembers(const std::string& group, const std::strin
 // the icon's author declared, as for any image.
 void takeDeclaredBitCount(IconImage& image, std::uint16_t declared);
 
-// Every group's images, read and checked; their bytes are left out. Fails
-// naming `which` when a group does not read or names an image the file lacks
-// or that does not read.
+// Every group's images, read and checked; their bytes are left out. An
+// image that does not read is kept in its place with its damage. Fails
+// naming `which` when a group does not read or names an image the file lacks.
 struct IconGroup {
     ResourceName name;
     std::vector<IconImage> images;

@@ -8,7 +8,9 @@
 namespace {
 
 constexpr std::uint16_t i386Machine = 0x14C;
-constexpr std::uint16_t pe32Magic = 0x10B;
+constexpr std::uint16_t armntMachine = 0x1C4;
+constexpr std::uint16_t amd64Machine = 0x8664;
+constexpr std::uint16_t arm64Machine = 0xAA64;
 constexpr std::size_t fileHeaderSize = 20;
 constexpr std::size_t sectionEntrySize = 40;
 // Offsets in the 32-bit optional header.
@@ -17,8 +19,13 @@ constexpr std::size_t sectionAlignmentField = 32;
 constexpr std::size_t fileAlignmentField = 36;
 constexpr std::size_t sizeOfImageField = 56;
 constexpr std::size_t checksumField = 64;
+constexpr std::size_t subsystemField = 68;
+// The 64-bit header's wider fields put its directories 16 bytes further.
 constexpr std::size_t directoryCountField = 92;
-constexpr std::size_t firstDirectoryField = 96;
+constexpr std::size_t directoryCountField64 = 108;
+constexpr std::size_t symbolEntrySize = 18;
+constexpr std::size_t debugDirectory = 6;
+constexpr std::size_t debugEntrySize = 28;
 constexpr std::uint32_t codeSection = 0x00000020;
 constexpr std::uint32_t initializedDataSection = 0x00000040;
 constexpr std::uint32_t executableSection = 0x20000000;
@@ -60,9 +67,71 @@ std::size_t resourceIndex(const PeImage& image, const std::string& which) {
     fail(which + " does not read: its resource directory lies outside every section");
 }
 
+// A name too long for the section table stands there as "/offset" into the
+// COFF string table, which follows the symbols; where that table is not in
+// the file, the short form is all there is to show.
+std::string longName(const PeImage& image, const std::string& name) {
+    const std::string& bytes = *image.bytes;
+    if (name.size() < 2 || name[0] != '/' ||
+        name.find_first_not_of("0123456789", 1) != std::string::npos || image.symbolTable == 0) {
+        return name;
+    }
+    std::uint64_t strings = std::uint64_t{image.symbolTable} + std::uint64_t{symbolEntrySize} * image.symbolCount;
+    if (strings > bytes.size() || bytes.size() - strings < 4) {
+        return name;
+    }
+    std::uint64_t offset = std::stoull(name.substr(1));
+    std::uint64_t size = std::min<std::uint64_t>(u32At(bytes, strings), bytes.size() - strings);
+    if (offset < 4 || offset >= size) {
+        return name;
+    }
+    std::size_t start = static_cast<std::size_t>(strings + offset);
+    std::size_t end = bytes.find('\0', start);
+    end = std::min<std::size_t>(end, static_cast<std::size_t>(strings + size));
+    return bytes.substr(start, end - start);
+}
+
+// The debug directory's entries name their data by file offset as well as
+// by address; data after the resources moves, and its offset with it. The
+// entries themselves lie before the resources and keep their place, so they
+// are mended in the copy where they stand.
+template <typename Moved>
+void moveDebugData(const PeImage& image, const Section& rsrc, std::string& out, Moved movedOffset,
+                   const std::string& which) {
+    const std::string& bytes = *image.bytes;
+    if (image.directories.size() <= debugDirectory || image.directories[debugDirectory].size == 0) {
+        return;
+    }
+    const DataDirectory& debug = image.directories[debugDirectory];
+    const Section* home = nullptr;
+    for (const Section& section : image.sections) {
+        if (holds(section, debug.address)) {
+            home = &section;
+        }
+    }
+    std::uint64_t offset = home == nullptr ? 0 : std::uint64_t{home->rawPointer} + (debug.address - home->virtualAddress);
+    if (home == nullptr || debug.address - home->virtualAddress > home->rawSize ||
+        debug.size > home->rawSize - (debug.address - home->virtualAddress) || offset >= rsrc.rawPointer) {
+        fail(which + " does not read: its debug directory lies outside the file's sections");
+    }
+    for (std::uint64_t entry = offset; entry + debugEntrySize <= offset + debug.size; entry += debugEntrySize) {
+        std::size_t at = static_cast<std::size_t>(entry);
+        std::uint32_t size = u32At(bytes, at + 16);
+        std::uint32_t address = u32At(bytes, at + 20);
+        std::uint32_t pointer = u32At(bytes, at + 24);
+        if (address != 0 && address >= rsrc.virtualAddress) {
+            fail(which + " cannot be rebuilt: its debug data lies in a section that moves: "
+                         "strip it from the program first");
+        }
+        if (pointer >= rsrc.rawPointer) {
+            putU32(out, at + 24, movedOffset(pointer, size));
+        }
+    }
+}
+
 }  // namespace
 
-PeImage readPeImage(const std::string& bytes, const std::string& which) {
+PeHeader readPeHeader(const std::string& bytes, const std::string& which) {
     const std::string notProgram = which + " is no program file";
     if (bytes.size() < 64 || bytes.compare(0, 2, "MZ") != 0) {
         fail(notProgram);
@@ -72,19 +141,56 @@ PeImage readPeImage(const std::string& bytes, const std::string& which) {
         bytes.compare(nt, 4, std::string("PE\0\0", 4)) != 0) {
         fail(notProgram);
     }
+    PeHeader header;
+    header.fileHeader = nt + 4;
+    header.optionalHeader = header.fileHeader + fileHeaderSize;
+    if (bytes.size() - header.optionalHeader < subsystemField + 2) {
+        fail(which + " does not read: its optional header is cut short");
+    }
+    header.machine = u16At(bytes, header.fileHeader);
+    header.characteristics = u16At(bytes, header.fileHeader + 18);
+    header.magic = u16At(bytes, header.optionalHeader);
+    header.subsystem = u16At(bytes, header.optionalHeader + subsystemField);
+    if (header.magic != pe32Magic && header.magic != pe32PlusMagic) {
+        fail(which + " is no Windows program file: its optional header is of no kind Windows knows");
+    }
+    return header;
+}
+
+bool kindFitsMachine(const PeHeader& header) {
+    switch (header.machine) {
+    case i386Machine:
+    case armntMachine:
+        return header.magic == pe32Magic;
+    case amd64Machine:
+    case arm64Machine:
+        return header.magic == pe32PlusMagic;
+    default:
+        return true;
+    }
+}
+
+PeImage readPeImage(const std::string& bytes, const std::string& which) {
     PeImage image;
     image.bytes = &bytes;
-    image.optionalHeader = nt + 4 + fileHeaderSize;
-    std::uint16_t machine = u16At(bytes, nt + 4);
-    std::size_t sectionCount = u16At(bytes, nt + 6);
-    std::size_t optionalSize = u16At(bytes, nt + 20);
-    if (bytes.size() - image.optionalHeader < firstDirectoryField ||
-        u16At(bytes, image.optionalHeader) != pe32Magic || machine != i386Machine) {
-        fail(which + " is no 32-bit Windows program file");
+    image.header = readPeHeader(bytes, which);
+    image.optionalHeader = image.header.optionalHeader;
+    if (!kindFitsMachine(image.header)) {
+        fail(which + " is no 32-bit Windows program file, nor a 64-bit one: its machine type and "
+                     "the kind of its optional header disagree, so Windows refuses to start it");
     }
-    std::size_t directoryCount = u32At(bytes, image.optionalHeader + directoryCountField);
-    if (optionalSize < firstDirectoryField || directoryCount > 16 ||
-        optionalSize < firstDirectoryField + 8 * directoryCount ||
+    bool wide = image.header.magic == pe32PlusMagic;
+    std::size_t countField = wide ? directoryCountField64 : directoryCountField;
+    std::size_t firstDirectory = countField + 4;
+    image.directoryTable = image.optionalHeader + firstDirectory;
+    std::size_t sectionCount = u16At(bytes, image.header.fileHeader + 2);
+    std::size_t optionalSize = u16At(bytes, image.header.fileHeader + 16);
+    if (bytes.size() - image.optionalHeader < firstDirectory) {
+        fail(which + " does not read: its optional header is cut short");
+    }
+    std::size_t directoryCount = u32At(bytes, image.optionalHeader + countField);
+    if (optionalSize < firstDirectory || directoryCount > 16 ||
+        optionalSize < firstDirectory + 8 * directoryCount ||
         bytes.size() - image.optionalHeader < optionalSize) {
         fail(which + " does not read: its optional header is cut short");
     }
@@ -100,14 +206,17 @@ PeImage readPeImage(const std::string& bytes, const std::string& which) {
         fail(which + " does not read: its alignments are none a program has");
     }
     for (std::size_t i = 0; i < directoryCount; ++i) {
-        std::size_t at = image.optionalHeader + firstDirectoryField + 8 * i;
+        std::size_t at = image.directoryTable + 8 * i;
         image.directories.push_back({u32At(bytes, at), u32At(bytes, at + 4)});
     }
+    image.symbolTable = u32At(bytes, image.header.fileHeader + 8);
+    image.symbolCount = u32At(bytes, image.header.fileHeader + 12);
     for (std::size_t i = 0; i < sectionCount; ++i) {
         std::size_t at = image.sectionTable + sectionEntrySize * i;
         Section section;
         section.name = bytes.substr(at, 8);
         section.name.resize(section.name.find('\0') == std::string::npos ? 8 : section.name.find('\0'));
+        section.name = longName(image, section.name);
         section.virtualSize = u32At(bytes, at + 8);
         section.virtualAddress = u32At(bytes, at + 12);
         section.rawSize = u32At(bytes, at + 16);
@@ -121,6 +230,17 @@ PeImage readPeImage(const std::string& bytes, const std::string& which) {
         image.sections.push_back(section);
     }
     return image;
+}
+
+bool is64Bit(const PeImage& image) {
+    return image.header.magic == pe32PlusMagic;
+}
+
+void requireX86(const PeImage& image, const std::string& which) {
+    if (image.header.machine != i386Machine) {
+        fail(which + (is64Bit(image) ? " is a 64-bit program file" : " is a program file for another processor") +
+             ": brand takes only the 32-bit launcher (launcher.exe as shipped, or a copy branded from it)");
+    }
 }
 
 bool isSigned(const PeImage& image) {
@@ -167,6 +287,7 @@ std::uint32_t peChecksum(const std::string& file, std::size_t checksumOffset) {
 std::string withResourceSection(const PeImage& image, const std::string& resources,
                                 const std::string& which) {
     const std::string& bytes = *image.bytes;
+    requireX86(image, which);
     std::size_t index = resourceIndex(image, which);
     if (index == std::string::npos) {
         fail(which + " has no resource section to rewrite");
@@ -180,6 +301,13 @@ std::string withResourceSection(const PeImage& image, const std::string& resourc
         return image.sections[a].virtualAddress < image.sections[b].virtualAddress;
     });
     const Section& rsrc = image.sections[index];
+    // Whatever else the resource section held would be lost with it.
+    for (std::size_t d = 0; d < image.directories.size(); ++d) {
+        if (d != resourceDirectory && d != certificateDirectory && image.directories[d].size != 0 &&
+            holds(rsrc, image.directories[d].address)) {
+            fail(which + " cannot be rebuilt: its resource section holds more than its resources");
+        }
+    }
     std::vector<std::size_t> following;
     std::uint64_t endOfRaw = 0;
     for (std::size_t i : order) {
@@ -216,16 +344,30 @@ std::string withResourceSection(const PeImage& image, const std::string& resourc
     const DataDirectory certificate = image.directories.size() > certificateDirectory
                                           ? image.directories[certificateDirectory]
                                           : DataDirectory{};
-    std::uint64_t endOfData = bytes.size();
+    std::uint64_t certificateStart = bytes.size();
+    std::uint64_t certificateEnd = bytes.size();
     if (certificate.address != 0 && certificate.size != 0) {
         if (certificate.address < endOfRaw || certificate.address > bytes.size() ||
             certificate.size > bytes.size() - certificate.address) {
             fail(which + " does not read: its certificate table lies outside the end of the file");
         }
-        endOfData = certificate.address;
+        certificateStart = certificate.address;
+        certificateEnd = std::uint64_t{certificate.address} + certificate.size;
     }
 
     std::string out = bytes.substr(0, rsrc.rawPointer);
+    // Each run of the old file after the resources that the copy carries,
+    // and where it lands, so that offsets into them can follow.
+    struct Moved {
+        std::uint64_t from;
+        std::uint64_t size;
+        std::uint64_t to;
+    };
+    std::vector<Moved> moved;
+    auto carry = [&](std::uint64_t from, std::uint64_t size) {
+        moved.push_back({from, size, out.size()});
+        out += bytes.substr(static_cast<std::size_t>(from), static_cast<std::size_t>(size));
+    };
     std::vector<Section> sections = image.sections;
     std::uint64_t newRaw = alignedUp(resources.size(), image.fileAlignment);
     if (newRaw > 0x7FFFFFFF) {
@@ -257,13 +399,41 @@ std::string withResourceSection(const PeImage& image, const std::string& resourc
             relocationShift = static_cast<std::uint32_t>(nextAddress) - old.virtualAddress;
         }
         place(sections[i], static_cast<std::uint32_t>(nextAddress), old.rawSize);
-        out += bytes.substr(old.rawPointer, old.rawSize);
+        carry(old.rawPointer, old.rawSize);
         nextAddress = alignedUp(nextAddress + memorySize(old), image.sectionAlignment);
     }
-    // Whatever follows the last section stays after it; only the signature goes.
-    if (endOfRaw < endOfData) {
-        out += bytes.substr(endOfRaw, endOfData - endOfRaw);
+    // Whatever follows the last section stays after it, also what follows
+    // the signature; only the signature itself goes.
+    if (endOfRaw < certificateStart) {
+        carry(endOfRaw, certificateStart - endOfRaw);
     }
+    if (certificateEnd < bytes.size()) {
+        carry(certificateEnd, bytes.size() - certificateEnd);
+    }
+    // Where `size` bytes at the old file offset `from` are now; fails when
+    // they lie where the copy does not carry them whole.
+    auto movedOffset = [&](std::uint64_t from, std::uint64_t size, const std::string& what) {
+        for (const Moved& run : moved) {
+            if (from >= run.from && from - run.from <= run.size && size <= run.size - (from - run.from)) {
+                return static_cast<std::uint32_t>(run.to + (from - run.from));
+            }
+        }
+        fail(which + " cannot be rebuilt: its " + what +
+             " lies in its resources, in its signature or past its end, where the copy cannot "
+             "keep it: strip it from the program first");
+    };
+    if (image.symbolTable >= rsrc.rawPointer) {
+        std::uint64_t symbols = std::uint64_t{symbolEntrySize} * image.symbolCount;
+        std::uint64_t strings = image.symbolTable + symbols;
+        std::uint64_t stringsSize = strings <= bytes.size() && bytes.size() - strings >= 4
+                                        ? u32At(bytes, static_cast<std::size_t>(strings))
+                                        : 0;
+        putU32(out, image.header.fileHeader + 8,
+               movedOffset(image.symbolTable, symbols + stringsSize, "COFF symbol table"));
+    }
+    moveDebugData(image, rsrc, out, [&](std::uint64_t from, std::uint64_t size) {
+        return movedOffset(from, size, "debug data");
+    }, which);
 
     for (std::size_t i = 0; i < sections.size(); ++i) {
         std::size_t at = image.sectionTable + sectionEntrySize * i;
@@ -281,7 +451,7 @@ std::string withResourceSection(const PeImage& image, const std::string& resourc
     putU32(out, header + sizeOfImageField, static_cast<std::uint32_t>(sizeOfImage));
     putU32(out, header + sizeOfInitializedDataField,
            static_cast<std::uint32_t>(u32At(bytes, header + sizeOfInitializedDataField) + initializedGrowth));
-    std::size_t directories = header + firstDirectoryField;
+    std::size_t directories = image.directoryTable;
     putU32(out, directories + 8 * resourceDirectory + 4, static_cast<std::uint32_t>(resources.size()));
     if (relocationShift != 0) {
         putU32(out, directories + 8 * relocationDirectory,

@@ -260,10 +260,17 @@ std::string layOutResourceTree(std::vector<Resource> resources, std::uint32_t ad
 
 const Resource* findResource(const std::vector<Resource>& resources, std::uint16_t type,
                              std::uint16_t name) {
+    const Resource* found = nullptr;
     for (const Resource& resource : resources) {
-        if (resource.type.is(type) && resource.name.is(name)) {
+        if (!resource.type.is(type) || !resource.name.is(name)) {
+            continue;
+        }
+        if (resource.language == neutralLanguage) {
             return &resource;
         }
+        if (found == nullptr || (resource.language == usEnglish && found->language != usEnglish)) {
+            found = &resource;
+        }
     }
-    return nullptr;
+    return found;
 }

@@ -14,6 +14,9 @@ constexpr std::uint16_t iconGroupType = 14;
 constexpr std::uint16_t versionType = 16;
 constexpr std::uint16_t manifestType = 24;
 
+constexpr std::uint16_t neutralLanguage = 0x0000;
+constexpr std::uint16_t usEnglish = 0x0409;
+
 // A resource type or name: a number, or a text where the file uses one.
 struct ResourceName {
     std::uint16_t id = 0;
@@ -42,6 +45,8 @@ std::vector<Resource> readResourceTree(const std::string& section, std::uint32_t
 // entries than its 16-bit counts hold.
 std::string layOutResourceTree(std::vector<Resource> resources, std::uint32_t address);
 
-// The first resource of that type and number in any language; null if none.
+// The resource of that type and number in the language the system's
+// resource calls fall back on when no language of the user's is there:
+// neutral, then US English, then the first; null if none.
 const Resource* findResource(const std::vector<Resource>& resources, std::uint16_t type,
                              std::uint16_t name);

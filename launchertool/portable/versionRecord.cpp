@@ -184,8 +184,10 @@ bool parseVersionNumbers(const std::string& text, VersionNumbers& numbers) {
     for (std::size_t i = 0; i <= text.size(); ++i) {
         char c = i < text.size() ? text[i] : '.';
         if (c >= '0' && c <= '9') {
+            // Only the value counts: leading zeros make no part too long.
             value = value * 10 + static_cast<unsigned long>(c - '0');
-            if (++digits > 5 || value > 0xFFFF) {
+            ++digits;
+            if (value > 0xFFFF) {
                 return false;
             }
         } else if (c == '.' && digits > 0 && part < numbers.size()) {

@@ -135,9 +135,15 @@ std::vector<Resource> brandedResources(const std::vector<Resource>& source,
     if (!hasVersion) {
         fail(request.source + " is not a launcher: it has no version record");
     }
-    // Every group must name images the source holds, as info requires: a
-    // copy must not carry groups that name nothing.
-    iconGroups(source, request.source);
+    // Every group must name sound images the source holds: a copy must not
+    // carry groups that name nothing or what cannot be shown.
+    for (const IconGroup& group : iconGroups(source, request.source)) {
+        for (const IconImage& image : group.images) {
+            if (!image.damage.empty()) {
+                fail(image.damage);
+            }
+        }
+    }
     // The shell shows a program's first icon group: named groups come first,
     // then numbers ascending. A group ahead of 107 would hide the new icon.
     for (const Resource& resource : source) {
@@ -242,6 +248,7 @@ bool brand(const BrandRequest& request) {
              " itself: write the branded copy to another file");
     }
     PeImage image = readPeImage(bytes, request.source);
+    requireX86(image, request.source);
     ResourceSection section = resourceSection(image, request.source);
     std::vector<Resource> resources =
         brandedResources(readResourceTree(section.bytes, section.address, request.source), request,

@@ -26,14 +26,27 @@ const char* const reportedStrings[] = {
     "LegalCopyright", "OriginalFilename", "ProductName", "ProductVersion",
 };
 
-struct FileReport {
-    std::vector<IconGroup> groups;
-    std::optional<VersionNumbers> fileVersion;
-    std::optional<VersionNumbers> productVersion;
+struct VersionReport {
+    std::uint16_t language = 0;
+    VersionNumbers fileVersion{};
+    VersionNumbers productVersion{};
     std::vector<std::pair<std::string, std::string>> strings;
+};
+
+struct FileReport {
+    std::string kind;  // "32-bit program", "64-bit DLL"
+    std::vector<IconGroup> groups;
+    // Every version record, one per language, and the one the system's
+    // version calls read.
+    std::vector<VersionReport> versions;
+    std::optional<VersionReport> shownVersion;
     std::optional<std::string> executionLevel;
     bool isSigned = false;
 };
+
+constexpr std::uint16_t dllFlag = 0x2000;
+// The version calls ask for record 1 (VS_VERSION_INFO).
+constexpr std::uint16_t versionRecordName = 1;
 
 // The level attribute of the manifest's requestedExecutionLevel element,
 // whatever namespace prefix and quotes it is written with.
@@ -66,23 +79,31 @@ std::optional<std::string> executionLevel(const std::string& manifest) {
     return std::nullopt;
 }
 
-FileReport describe(const std::string& path) {
+VersionReport versionReport(const Resource& resource, const std::string& path) {
+    VersionBlock root = readVersionRecord(resource.bytes, "the version record of " + path);
+    VersionReport version{resource.language, fileVersion(root), productVersion(root), {}};
+    for (const auto& text : versionStrings(root)) {
+        version.strings.emplace_back(fromUtf16(text.first), fromUtf16(text.second));
+    }
+    return version;
+}
+
+FileReport describe(const std::string& bytes, const std::string& path) {
     FileReport report;
-    std::string bytes = readWholeFile(path);
     PeImage image = readPeImage(bytes, path);
+    report.kind = std::string(is64Bit(image) ? "64-bit " : "32-bit ") +
+                  ((image.header.characteristics & dllFlag) != 0 ? "DLL" : "program");
     report.isSigned = isSigned(image);
     ResourceSection section = resourceSection(image, path);
     std::vector<Resource> resources = readResourceTree(section.bytes, section.address, path);
     report.groups = iconGroups(resources, path);
+    const Resource* shown = findResource(resources, versionType, versionRecordName);
     for (const Resource& resource : resources) {
         if (resource.type.is(versionType)) {
-            VersionBlock root = readVersionRecord(resource.bytes, "the version record of " + path);
-            report.fileVersion = fileVersion(root);
-            report.productVersion = productVersion(root);
-            for (const auto& text : versionStrings(root)) {
-                report.strings.emplace_back(fromUtf16(text.first), fromUtf16(text.second));
+            report.versions.push_back(versionReport(resource, path));
+            if (&resource == shown || (shown == nullptr && !report.shownVersion)) {
+                report.shownVersion = report.versions.back();
             }
-            break;
         }
     }
     const Resource* manifest = findResource(resources, manifestType, 1);
@@ -96,8 +117,15 @@ Json optionalText(const std::optional<std::string>& text) {
     return text ? Json(*text) : Json(nullptr);
 }
 
-std::optional<std::string> versionOrNone(const std::optional<VersionNumbers>& numbers) {
-    return numbers ? std::optional<std::string>(versionText(*numbers)) : std::nullopt;
+Json stringsJson(const std::vector<std::pair<std::string, std::string>>& texts) {
+    Json strings = Json::object();
+    for (const char* key : reportedStrings) {
+        strings[key] = nullptr;
+    }
+    for (const auto& text : texts) {
+        strings[text.first] = text.second;
+    }
+    return strings;
 }
 
 std::string asJson(const FileReport& report) {
@@ -105,6 +133,14 @@ std::string asJson(const FileReport& report) {
     for (const IconGroup& group : report.groups) {
         Json images = Json::array();
         for (const IconImage& image : group.images) {
+            if (!image.damage.empty()) {
+                images.push_back({{"width", nullptr},
+                                  {"height", nullptr},
+                                  {"bitCount", nullptr},
+                                  {"png", nullptr},
+                                  {"damage", image.damage}});
+                continue;
+            }
             images.push_back({{"width", image.width},
                               {"height", image.height},
                               {"bitCount", image.bitCount},
@@ -113,22 +149,34 @@ std::string asJson(const FileReport& report) {
         Json name = group.name.text.empty() ? Json(group.name.id) : Json(groupName(group.name));
         icons.push_back({{"group", name}, {"images", images}});
     }
-    Json strings = Json::object();
-    for (const char* key : reportedStrings) {
-        strings[key] = nullptr;
+    Json records = Json::array();
+    for (const VersionReport& version : report.versions) {
+        records.push_back({{"language", version.language},
+                           {"fileVersion", versionText(version.fileVersion)},
+                           {"productVersion", versionText(version.productVersion)},
+                           {"strings", stringsJson(version.strings)}});
     }
-    for (const auto& text : report.strings) {
-        strings[text.first] = text.second;
-    }
+    const std::optional<VersionReport>& shown = report.shownVersion;
     Json json = {
+        {"kind", report.kind},
         {"icons", icons},
-        {"fileVersion", optionalText(versionOrNone(report.fileVersion))},
-        {"productVersion", optionalText(versionOrNone(report.productVersion))},
-        {"strings", strings},
+        {"fileVersion", shown ? Json(versionText(shown->fileVersion)) : Json(nullptr)},
+        {"productVersion", shown ? Json(versionText(shown->productVersion)) : Json(nullptr)},
+        {"strings", stringsJson(shown ? shown->strings : std::vector<std::pair<std::string, std::string>>{})},
+        {"versionRecords", records},
         {"executionLevel", optionalText(report.executionLevel)},
         {"signed", report.isSigned},
     };
     return json.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+}
+
+std::string languageText(std::uint16_t language) {
+    const char digits[] = "0123456789abcdef";
+    std::string text = "0x";
+    for (int shift = 12; shift >= 0; shift -= 4) {
+        text += digits[(language >> shift) & 0xF];
+    }
+    return text;
 }
 
 // Every value is written with its control characters visible: a text of
@@ -136,10 +184,15 @@ std::string asJson(const FileReport& report) {
 // command.
 std::string asText(const std::string& path, const FileReport& report) {
     std::string text = escapedControls(path) + "\n";
+    text += "kind: " + report.kind + "\n";
     for (const IconGroup& group : report.groups) {
         text += "icon group " + escapedControls(groupName(group.name)) + ": " +
                 std::to_string(group.images.size()) + " images\n";
         for (const IconImage& image : group.images) {
+            if (!image.damage.empty()) {
+                text += "  damaged: " + escapedControls(image.damage) + "\n";
+                continue;
+            }
             text += "  " + std::to_string(image.width) + " x " + std::to_string(image.height) + ", " +
                     std::to_string(image.bitCount) + " bits per pixel, " + (image.png ? "PNG" : "DIB") +
                     "\n";
@@ -148,9 +201,14 @@ std::string asText(const std::string& path, const FileReport& report) {
     if (report.groups.empty()) {
         text += "icon: none\n";
     }
-    text += "file version: " + versionOrNone(report.fileVersion).value_or("none") + "\n";
-    text += "product version: " + versionOrNone(report.productVersion).value_or("none") + "\n";
-    for (const auto& string : report.strings) {
+    const std::optional<VersionReport>& shown = report.shownVersion;
+    if (report.versions.size() > 1) {
+        text += "version record: language " + languageText(shown->language) + " of " +
+                std::to_string(report.versions.size()) + " languages (--json shows each)\n";
+    }
+    text += "file version: " + (shown ? versionText(shown->fileVersion) : "none") + "\n";
+    text += "product version: " + (shown ? versionText(shown->productVersion) : "none") + "\n";
+    for (const auto& string : shown ? shown->strings : std::vector<std::pair<std::string, std::string>>{}) {
         text += escapedControls(string.first) + ": " + escapedControls(string.second) + "\n";
     }
     text += "execution level: " + escapedControls(report.executionLevel.value_or("none")) + "\n";
@@ -178,7 +236,12 @@ int infoCommand(const std::vector<std::string>& arguments) {
         return EXIT_USAGE;
     }
     const std::string& path = files.front();
-    FileReport report = describe(path);
-    printOut(json ? asJson(report) : asText(path, report));
+    std::string bytes = readWholeFile(path);
+    printOut(infoReport(bytes, path, json));
     return EXIT_CLEAN;
+}
+
+std::string infoReport(const std::string& bytes, const std::string& path, bool json) {
+    FileReport report = describe(bytes, path);
+    return json ? asJson(report) : asText(path, report);
 }

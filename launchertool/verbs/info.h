@@ -7,3 +7,6 @@
 
 extern const char infoUsage[];
 int infoCommand(const std::vector<std::string>& arguments);
+// What info prints for the program file `bytes` read from `path`, as text
+// or as JSON; fails as info does.
+std::string infoReport(const std::string& bytes, const std::string& path, bool json);

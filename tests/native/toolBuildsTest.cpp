@@ -531,9 +531,9 @@ TEST(ToolBuilds, HostileFilesEndInOneErrorLineAndWriteNothing) {
         {"an image past the icon file's end", nullptr, {"--icon", "@bad.ico"},
          iconWith([](std::string& ico) { put32(ico, 6 + 16 + 12, static_cast<std::uint32_t>(ico.size())); }),
          false, "points outside the file"},
-        {"a PNG larger than its directory entry says", nullptr, {"--icon", "@bad.ico"},
-         iconWith([](std::string& ico) { ico[6 + 16 * 3] = static_cast<char>(128); }), false,
-         "but the directory says 128 by 256"},
+        {"a bitmap larger than its directory entry says", nullptr, {"--icon", "@bad.ico"},
+         iconWith([](std::string& ico) { ico[6 + 16 * 1] = static_cast<char>(16); }), false,
+         "is 32 by 32 pixels, but the directory says 16 by 32"},
         {"images claiming more than 16 MB", nullptr, {"--icon", "@bad.ico"},
          []() {
              std::string ico = std::string("\0\0\1\0\2\0", 6) + std::string(32, '\0');
