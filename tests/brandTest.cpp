@@ -340,6 +340,10 @@ std::function<void(const std::wstring&)> iconWith(std::function<void(std::string
     };
 }
 
+void setDword(std::string& bytes, std::size_t offset, DWORD value) {
+    std::memcpy(&bytes[offset], &value, sizeof value);
+}
+
 void launcherAs(const std::wstring& folder) {
     copyFile(LAUNCHER_EXE, folder + L"\\Acme.exe");
 }

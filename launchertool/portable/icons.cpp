@@ -350,7 +350,7 @@ std::vector<IconGroup> iconGroups(const std::vector<Resource>& resources, const 
                 try {
                     checked = readIconImage(image->second->bytes, "image " + number + " of " + which);
                 } catch (const Failure& failure) {
-                    checked.damage = failure.message;
+                    checked.damage = failure.what();
                 }
                 checked.bytes.clear();
                 known = read.emplace(member.id, checked).first;

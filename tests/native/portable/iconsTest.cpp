@@ -74,8 +74,8 @@ TEST(Icons, WhatWindowsShowsIsStoredAsMeantAndTheRestRefusedWithAMend) {
             EXPECT_EQ(u16At(group, 12), row.group.bitCount);
             EXPECT_EQ(u32At(group, 14), row.stored.size());
         } catch (const Failure& failure) {
-            EXPECT_NE(*row.refusal, '\0') << failure.message;
-            EXPECT_NE(failure.message.find(row.refusal), std::string::npos) << failure.message;
+            EXPECT_NE(*row.refusal, '\0') << failure.what();
+            EXPECT_NE(std::string(failure.what()).find(row.refusal), std::string::npos) << failure.what();
         }
     }
 }

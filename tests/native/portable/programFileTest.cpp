@@ -88,7 +88,7 @@ TEST(ProgramFile, WhatFollowsTheResourcesMovesAndStillPointsWhereItDid) {
                 rebuilt(before);
                 ADD_FAILURE() << "rebuilt";
             } catch (const Failure& failure) {
-                EXPECT_NE(failure.message.find(row.refusal), std::string::npos) << failure.message;
+                EXPECT_NE(std::string(failure.what()).find(row.refusal), std::string::npos) << failure.what();
             }
             continue;
         }
@@ -138,8 +138,8 @@ TEST(ProgramFile, AnyWindowsProgramReadsAndAWrongHeaderKindDoesNot) {
             EXPECT_EQ(is64Bit(image), row.wide);
             EXPECT_EQ(resourceSection(image, "Some.dll").address, 0x2000u);
         } catch (const Failure& failure) {
-            EXPECT_NE(failure.message.find(row.refusal), std::string::npos) << failure.message;
-            EXPECT_NE(*row.refusal, '\0') << failure.message;
+            EXPECT_NE(std::string(failure.what()).find(row.refusal), std::string::npos) << failure.what();
+            EXPECT_NE(*row.refusal, '\0') << failure.what();
         }
     }
 }
