@@ -6,6 +6,7 @@
 #include "kernelServices.h"
 #include "loadImage.h"
 #include "loadconfig.h"
+#include "singleInstance.h"
 #include "watchRuntime.h"
 
 SplashRun splashRun;
@@ -25,6 +26,7 @@ void launch(bool watched) {
     splashRun.launchStarted = true;
     splashRun.java.outcome.keepProcess = watched;
     doJob(&splashRun.java);
+    letGoOfInstance(splashRun.java.outcome.processId);
 }
 
 // The watch ends with the splash: its timer stops and the handle goes.
@@ -252,8 +254,16 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR tail, int) {
     }
     commandLineArgs = tail;
     prepareJob();
+    // Before any window or child: a second start shows nothing of its own.
+    if (!configInstanceName.isNull()) {
+        if (!claimInstance(configInstanceName.get(), commandLineArgs)) {
+            return 0;
+        }
+        instanceHandles(splashRun.java.outcome.handOver);
+    }
     if (splashMillisec == 0) {
-        doJob(showFailure ? &splashRun.java : nullptr);
+        doJob(showFailure || singleInstance ? &splashRun.java : nullptr);
+        letGoOfInstance(splashRun.java.outcome.processId);
         tellFailure();
         return 0;
     }

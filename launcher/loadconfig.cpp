@@ -3,6 +3,7 @@
 #include "diagnosticLog.h"
 #include "kernelServices.h"
 #include "loadImage.h"
+#include "singleInstance.h"
 #include "startProcess.h"
 #include "tomlParser.h"
 
@@ -26,6 +27,9 @@ wchar_t programData[MAX_PATH];
 int splashMillisec = 0;
 bool splashUntilWindow = false;
 bool showFailure = false;
+bool singleInstance = false;
+WideText configInstanceName;
+WideText configAppId;
 
 namespace {
 
@@ -109,7 +113,8 @@ bool readConfiguration(WideText& splashImagePath) {
     WideText splashImageName;
     if (loadConfig(configFile.get(), splashMillisec, splashImageName, configApplication,
                    configApplication2, configDataDir, configLogDir, configPath, configMainJar,
-                   configJavaOptions, splashUntilWindow, showFailure) != 0) {
+                   configJavaOptions, splashUntilWindow, showFailure, singleInstance,
+                   configAppId) != 0) {
         logMessage(SOURCE, __LINE__, "prepareJob", "error loadConfig\n");
     }
     // Without a name there is no image to open: the splash is the plain window.
@@ -118,6 +123,29 @@ bool readConfiguration(WideText& splashImagePath) {
     }
     // The name always lies in the executable's folder, whatever it holds.
     return format(splashImagePath, L"%s\\%s", moduleDir, splashImageName.get()) == 0;
+}
+
+// The two optional keys of the application's identity, logged only when set.
+void settleInstanceAndIdentity() {
+    WideText modulePath;
+    if (singleInstance && format(modulePath, L"%s\\%s.exe", moduleDir, moduleName) == 0 &&
+        instanceNameOf(modulePath.get(), configInstanceName) == 0) {
+        logMessage(SOURCE, __LINE__, "prepareJob", "configInstanceName=%S\n",
+                   configInstanceName.get());
+    }
+    if (configAppId.isNull()) {
+        return;
+    }
+    // The shell would take a broken id as no id, or as another
+    // application's: the runtime is better started without one.
+    if (const char* problem = appIdProblem(configAppId.get())) {
+        logMessage(SOURCE, __LINE__, "prepareJob",
+                   "app_id not passed on, the Java runtime starts without it: %s: %S\n", problem,
+                   configAppId.get());
+        configAppId.release();
+        return;
+    }
+    logMessage(SOURCE, __LINE__, "prepareJob", "configAppId=%S\n", configAppId.get());
 }
 
 // Turns what the file said into what the job and the splash window use.
@@ -153,6 +181,7 @@ void settleEffectiveSettings(const WideText& splashImagePath) {
     logMessage(SOURCE, __LINE__, "prepareJob", "configPath=%S\n", configPath.get());
     logMessage(SOURCE, __LINE__, "prepareJob", "configMainJar=%S\n", configMainJar.get());
     logMessage(SOURCE, __LINE__, "prepareJob", "configJavaOptions=%S\n", configJavaOptions.get());
+    settleInstanceAndIdentity();
 }
 
 // The configuration file, open only while it is parsed.
@@ -297,7 +326,7 @@ void prepareJob() {
 int loadConfig(const wchar_t* path, int& millisec, WideText& splashImageName,
                WideText& application, WideText& application2, WideText& dataDir,
                WideText& logDir, WideText& pathEntry, WideText& mainJar, WideText& javaOptions,
-               bool& untilWindow, bool& failureShown) {
+               bool& untilWindow, bool& failureShown, bool& oneInstance, WideText& appId) {
     char errors[222] = {};
     TomlDocument document;
     {
@@ -347,6 +376,8 @@ int loadConfig(const wchar_t* path, int& millisec, WideText& splashImageName,
         readString(app, "log_dir", logDir);
         readString(app, "data_dir", dataDir);
         readBoolean(app, "show_failure", failureShown);
+        readBoolean(app, "single_instance", oneInstance);
+        readString(app, "app_id", appId);
     }
     return 0;
 }
@@ -464,6 +495,10 @@ void composeJob(JobPlan& plan) {
     // The command-line tail is the user's, and a batch file would hand it to
     // the command interpreter to parse.
     plan.java.refusedAsBatchFile = isBatchFile(configApplication.get());
+    // Only the Java runtime is the application the taskbar shows.
+    if (!configAppId.isNull()) {
+        plan.java.appId.appendWide(configAppId.get());
+    }
 }
 
 void doJob(JavaStart* java) {

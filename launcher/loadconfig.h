@@ -29,6 +29,14 @@ extern bool splashUntilWindow;
 // [app] show_failure: the user is told in a message box when the Java
 // runtime cannot start or ends before it shows a window.
 extern bool showFailure;
+// [app] single_instance: a start while the application runs brings its
+// window to the front and starts nothing.
+extern bool singleInstance;
+// With single_instance, the name of the instance's mutex; null without.
+extern WideText configInstanceName;
+// [app] app_id: the AppUserModelID the Java runtime is started with; null
+// when not configured or when it breaks the shell's rules.
+extern WideText configAppId;
 
 // The configuration file beside the executable, once moduleDir and moduleName
 // are known: moduleDir\<moduleName>.toml.
@@ -43,7 +51,7 @@ void prepareJob();
 int loadConfig(const wchar_t* path, int& millisec, WideText& splashImageName,
                WideText& application, WideText& application2, WideText& dataDir,
                WideText& logDir, WideText& pathEntry, WideText& mainJar, WideText& javaOptions,
-               bool& untilWindow, bool& failureShown);
+               bool& untilWindow, bool& failureShown, bool& oneInstance, WideText& appId);
 
 // A placeholder (not empty) and the text it stands for.
 struct Placeholder {

@@ -18,12 +18,14 @@ namespace {
 struct Settings {
     Settings() { path.appendWide(L"PATH="); }
     int millisec = 123;
-    WideText image, application, application2, dataDir, logDir, path, mainJar, javaOptions;
+    WideText image, application, application2, dataDir, logDir, path, mainJar, javaOptions, appId;
     bool untilWindow = false;
     bool showFailure = false;
+    bool singleInstance = false;
 
     bool untouched() const {
-        return millisec == 123 && !untilWindow && !showFailure && image.isNull() && application.isNull() && application2.isNull() &&
+        return millisec == 123 && !untilWindow && !showFailure && !singleInstance &&
+               appId.isNull() && image.isNull() && application.isNull() && application2.isNull() &&
                dataDir.isNull() && logDir.isNull() && std::wcscmp(path.get(), L"PATH=") == 0 &&
                mainJar.isNull() && javaOptions.isNull();
     }
@@ -52,7 +54,7 @@ protected:
         return loadConfig(path.c_str(), settings.millisec, settings.image, settings.application,
                           settings.application2, settings.dataDir, settings.logDir, settings.path,
                           settings.mainJar, settings.javaOptions, settings.untilWindow,
-                          settings.showFailure);
+                          settings.showFailure, settings.singleInstance, settings.appId);
     }
 
     // The entries written so far; the log is closed to read them. No entry,

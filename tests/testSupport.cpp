@@ -5,6 +5,7 @@
 #include "entryAndSplash.h"
 #include "loadImage.h"
 #include "loadconfig.h"
+#include "singleInstance.h"
 
 #include <gtest/gtest.h>
 #include <winternl.h>
@@ -132,6 +133,13 @@ void resetLauncherState() {
     splashRun.exitCode = 0;
     splashUntilWindow = false;
     showFailure = false;
+    singleInstance = false;
+    configInstanceName.release();
+    configAppId.release();
+    splashRun.java.outcome.handOver[0] = nullptr;
+    splashRun.java.outcome.handOver[1] = nullptr;
+    splashRun.java.outcome.processId = 0;
+    letGoOfInstance(0);
     if (splashIcon != nullptr) {
         DestroyIcon(splashIcon);
     }
