@@ -516,6 +516,10 @@ ProbeRecord waitForProbe(const std::wstring& directory, const std::wstring& name
             record.stderrWritten = value == "1";
         } else if (key == "pointerBits") {
             record.pointerBits = std::atoi(value.c_str());
+        } else if (key == "startupFlags") {
+            record.startupFlags = std::strtoul(value.c_str(), nullptr, 10);
+        } else if (key == "startupTitle") {
+            record.startupTitle = value;
         }
     }
     return record;
