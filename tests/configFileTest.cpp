@@ -289,6 +289,31 @@ TEST_F(ConfigFile, SwitchesTakeOnlyBooleansInTheirOwnTables) {
     }
 }
 
+// single_instance takes a boolean and app_id a string, both in [app] only;
+// the id is taken as written, its rules are the effective settings' concern.
+TEST_F(ConfigFile, InstanceAndIdentityKeysTakeTheirTypesInApp) {
+    struct Case {
+        const char* toml;
+        bool singleInstance;
+        const wchar_t* appId;
+    };
+    for (const Case& c : {
+             Case{"[app]\nsingle_instance = true\napp_id = 'Acme.Payroll'\n", true, L"Acme.Payroll"},
+             Case{"[app]\nsingle_instance = false\napp_id = 'Acme Payroll'\n", false, L"Acme Payroll"},
+             Case{"[app]\nsingle_instance = 'true'\napp_id = ['Acme.Payroll']\n", false, nullptr},
+             Case{"[splash]\nsingle_instance = true\napp_id = 'Acme.Payroll'\n", false, nullptr},
+         }) {
+        Settings settings;
+        EXPECT_EQ(load(c.toml, settings), 0) << c.toml;
+        EXPECT_EQ(settings.singleInstance, c.singleInstance) << c.toml;
+        if (c.appId == nullptr) {
+            EXPECT_TRUE(settings.appId.isNull()) << c.toml;
+        } else {
+            EXPECT_STREQ(settings.appId.get(), c.appId) << c.toml;
+        }
+    }
+}
+
 TEST_F(ConfigFile, TableAndKeyNamesAreCaseSensitive) {
     Settings settings;
     EXPECT_EQ(load("[Splash]\nmillisec = 2500\n[APP]\nexec = 'x.exe'\n[env]\nPath = ['C:\\jre']\n"
