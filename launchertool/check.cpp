@@ -10,6 +10,7 @@
 #include "installationFindings.h"
 #include "loadImage.h"
 #include "loadconfig.h"
+#include "singleInstance.h"
 
 #include <cwchar>
 #include <exception>
@@ -161,7 +162,7 @@ void addStart(CheckReport& report, const char* program, bool due, const ChildSta
         return;
     }
     Start shown{program, utf8Of(start.application), start.commandLine.isNull() ? "" : utf8Of(start.commandLine),
-                utf8Of(start.currentDirectory), orNul(start.outLog), orNul(start.errLog), {}};
+                utf8Of(start.currentDirectory), orNul(start.outLog), orNul(start.errLog), {}, std::nullopt};
     const wchar_t* block = start.environment.get();
     if (block != nullptr) {
         for (const wchar_t* entry = block; entry < block + start.environment.count();
@@ -169,7 +170,25 @@ void addStart(CheckReport& report, const char* program, bool due, const ChildSta
             shown.environment.push_back(toUtf8(entry));
         }
     }
+    if (!start.appId.isNull()) {
+        shown.appId = utf8Of(start.appId);
+    }
     report.starts.push_back(shown);
+}
+
+// The instance as the launcher would claim it, and whether one runs now.
+void addInstance(CheckReport& report) {
+    InstanceState& instance = report.instance;
+    instance.single = singleInstance;
+    if (configInstanceName.isNull()) {
+        return;
+    }
+    instance.name = utf8Of(configInstanceName);
+    instance.running = instanceRunning(configInstanceName.get());
+    DWORD processId = instance.running ? runningInstanceProcess(configInstanceName.get()) : 0;
+    if (processId != 0) {
+        instance.processId = processId;
+    }
 }
 
 // The splash as the launcher settled it: its time, the image it opened and
@@ -187,9 +206,11 @@ void addSplash(CheckReport& report, const DryRun& dryRun, const std::vector<LogE
         splash.withoutImage = "no `image` is set, so the window is a plain 400 x 200 rectangle";
         return;
     }
+    // The launcher opens its own executable too, for the instance's name.
+    std::wstring executable = std::wstring(moduleDir) + L"\\" + moduleName + L".exe";
     const OpenedFile* image = nullptr;
     for (const OpenedFile& file : dryRun.openedFiles()) {
-        if (toUtf8(file.path) != report.installation.configFile) {
+        if (toUtf8(file.path) != report.installation.configFile && file.path != executable) {
             image = &file;
         }
     }
@@ -270,6 +291,7 @@ int check(const wchar_t* given, bool json) {
     composeJob(plan);
     addStart(report, "second", plan.secondProgramDue, plan.secondProgram);
     addStart(report, "java", plan.javaDue, plan.java);
+    addInstance(report);
     toml::parse_result parsed = toml::parse(fileContent(configFile.get()), installation.configFile);
     if (!addConfigProblem(report, entries, parsed)) {
         // The launcher parsed the file; where this reading differs, only the
