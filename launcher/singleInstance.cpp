@@ -16,9 +16,19 @@ constexpr std::size_t LONGEST_APP_ID = 128;
 constexpr DWORD LONGEST_FINAL_PATH = 32768;
 
 // The launcher's own handles on the instance's objects, from the claim to
-// the end of the Java start.
-FileHandle heldMutex;
-FileHandle heldMapping;
+// the end of the Java start. Made on the first claim only: a run without
+// single_instance registers nothing for the process's exit.
+struct HeldInstance {
+    FileHandle mutex;
+    FileHandle mapping;
+};
+bool claimed = false;
+
+HeldInstance& held() {
+    static HeldInstance instance;
+    claimed = true;
+    return instance;
+}
 
 // A view of the mapping that holds the instance's process id.
 class MappedView {
@@ -218,6 +228,7 @@ bool instanceRunning(const wchar_t* instanceName) {
 bool claimInstance(const wchar_t* instanceName, const wchar_t* tail) {
     // Making the mutex is the one step that many starts at once cannot both
     // win: whoever made it goes on, every other start stops here.
+    FileHandle& heldMutex = held().mutex;
     heldMutex.reset(kernel.CreateMutexW(nullptr, FALSE, instanceName));
     DWORD error = kernel.GetLastError();
     if (!heldMutex && error != ERROR_ACCESS_DENIED) {
@@ -235,6 +246,7 @@ bool claimInstance(const wchar_t* instanceName, const wchar_t* tail) {
     if (processMappingNameOf(instanceName, mappingName) != 0) {
         return true;
     }
+    FileHandle& heldMapping = held().mapping;
     heldMapping.reset(kernel.CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
                                                 sizeof(DWORD), mappingName.get()));
     if (!heldMapping) {
@@ -245,11 +257,15 @@ bool claimInstance(const wchar_t* instanceName, const wchar_t* tail) {
 }
 
 void instanceHandles(HANDLE (&handles)[2]) {
-    handles[0] = heldMutex ? heldMutex.get() : nullptr;
-    handles[1] = heldMapping ? heldMapping.get() : nullptr;
+    handles[0] = claimed && held().mutex ? held().mutex.get() : nullptr;
+    handles[1] = claimed && held().mapping ? held().mapping.get() : nullptr;
 }
 
 void letGoOfInstance(DWORD processId) {
+    if (!claimed) {
+        return;
+    }
+    FileHandle& heldMapping = held().mapping;
     if (heldMapping && processId != 0) {
         MappedView view(heldMapping.get(), FILE_MAP_WRITE);
         if (view.processId() != nullptr) {
@@ -259,5 +275,5 @@ void letGoOfInstance(DWORD processId) {
         }
     }
     heldMapping.close();
-    heldMutex.close();
+    held().mutex.close();
 }
