@@ -26,7 +26,6 @@ void launch(bool watched) {
     splashRun.launchStarted = true;
     splashRun.java.outcome.keepProcess = watched;
     doJob(&splashRun.java);
-    letGoOfInstance(splashRun.java.outcome.processId);
 }
 
 // The watch ends with the splash: its timer stops and the handle goes.
@@ -255,15 +254,11 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR tail, int) {
     commandLineArgs = tail;
     prepareJob();
     // Before any window or child: a second start shows nothing of its own.
-    if (!configInstanceName.isNull()) {
-        if (!claimInstance(configInstanceName.get(), commandLineArgs)) {
-            return 0;
-        }
-        instanceHandles(splashRun.java.outcome.handOver);
+    if (singleInstance && !claimInstance(commandLineArgs, splashRun.java.outcome.handOver)) {
+        return 0;
     }
     if (splashMillisec == 0) {
         doJob(showFailure || singleInstance ? &splashRun.java : nullptr);
-        letGoOfInstance(splashRun.java.outcome.processId);
         tellFailure();
         return 0;
     }

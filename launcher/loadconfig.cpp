@@ -28,7 +28,6 @@ int splashMillisec = 0;
 bool splashUntilWindow = false;
 bool showFailure = false;
 bool singleInstance = false;
-WideText configInstanceName;
 WideText configAppId;
 
 namespace {
@@ -125,14 +124,18 @@ bool readConfiguration(WideText& splashImagePath) {
     return format(splashImagePath, L"%s\\%s", moduleDir, splashImageName.get()) == 0;
 }
 
-// The two optional keys of the application's identity, logged only when set.
-void settleInstanceAndIdentity() {
-    WideText modulePath;
-    if (singleInstance && format(modulePath, L"%s\\%s.exe", moduleDir, moduleName) == 0 &&
-        instanceNameOf(modulePath.get(), configInstanceName) == 0) {
-        logMessage(SOURCE, __LINE__, "prepareJob", "configInstanceName=%S\n",
-                   configInstanceName.get());
-    }
+// An effective setting as the log gives it: name=value, "(null)" when unset.
+struct LoggedSetting {
+    const char* name;
+    const WideText& value;
+};
+
+void logSetting(const LoggedSetting& setting) {
+    logMessage(SOURCE, __LINE__, "prepareJob", "%s=%S\n", setting.name, setting.value.get());
+}
+
+// app_id, logged only when set.
+void settleAppId() {
     if (configAppId.isNull()) {
         return;
     }
@@ -140,12 +143,12 @@ void settleInstanceAndIdentity() {
     // application's: the runtime is better started without one.
     if (const char* problem = appIdProblem(configAppId.get())) {
         logMessage(SOURCE, __LINE__, "prepareJob",
-                   "app_id not passed on, the Java runtime starts without it: %s: %S\n", problem,
+                   "app_id not passed on: %s: %S\n", problem,
                    configAppId.get());
         configAppId.release();
         return;
     }
-    logMessage(SOURCE, __LINE__, "prepareJob", "configAppId=%S\n", configAppId.get());
+    logSetting({"configAppId", configAppId});
 }
 
 // Turns what the file said into what the job and the splash window use.
@@ -174,14 +177,16 @@ void settleEffectiveSettings(const WideText& splashImagePath) {
     replaceAll(configMainJar, {{L"$(moduleDir)", moduleDir}, {L"$(programData)", programData}});
     replaceAll(configJavaOptions, L"$(programData)", programData);
 
-    logMessage(SOURCE, __LINE__, "prepareJob", "configApplication=%S\n", configApplication.get());
-    logMessage(SOURCE, __LINE__, "prepareJob", "configApplication2=%S\n", configApplication2.get());
-    logMessage(SOURCE, __LINE__, "prepareJob", "configDataDir=%S\n", configDataDir.get());
-    logMessage(SOURCE, __LINE__, "prepareJob", "configLogDir=%S\n", configLogDir.get());
-    logMessage(SOURCE, __LINE__, "prepareJob", "configPath=%S\n", configPath.get());
-    logMessage(SOURCE, __LINE__, "prepareJob", "configMainJar=%S\n", configMainJar.get());
-    logMessage(SOURCE, __LINE__, "prepareJob", "configJavaOptions=%S\n", configJavaOptions.get());
-    settleInstanceAndIdentity();
+    const LoggedSetting effective[] = {
+        {"configApplication", configApplication}, {"configApplication2", configApplication2},
+        {"configDataDir", configDataDir},         {"configLogDir", configLogDir},
+        {"configPath", configPath},               {"configMainJar", configMainJar},
+        {"configJavaOptions", configJavaOptions},
+    };
+    for (const LoggedSetting& setting : effective) {
+        logSetting(setting);
+    }
+    settleAppId();
 }
 
 // The configuration file, open only while it is parsed.
@@ -519,6 +524,10 @@ void doJob(JavaStart* java) {
         if (java != nullptr && !plan.java.errLog.isNull()) {
             java->errLog.appendWide(plan.java.errLog.get());
         }
+    }
+    // From here on only the runtime holds the instance, if it was started.
+    if (java != nullptr) {
+        letGoOfInstance(java->outcome.handOver, java->outcome.processId);
     }
     // A splash may keep the launcher running for a minute yet.
     flushLog();

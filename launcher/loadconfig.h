@@ -32,8 +32,6 @@ extern bool showFailure;
 // [app] single_instance: a start while the application runs brings its
 // window to the front and starts nothing.
 extern bool singleInstance;
-// With single_instance, the name of the instance's mutex; null without.
-extern WideText configInstanceName;
 // [app] app_id: the AppUserModelID the Java runtime is started with; null
 // when not configured or when it breaks the shell's rules.
 extern WideText configAppId;
@@ -103,5 +101,6 @@ struct JavaStart {
 
 // Starts the second program and the Java application as configured:
 // composeJob, then each due start is carried out. `java`, when given, learns
-// how the Java application's start went.
+// how the Java application's start went, and hands the instance it holds
+// (single_instance) to the runtime: the launcher lets go of it afterwards.
 void doJob(JavaStart* java = nullptr);

@@ -3,9 +3,9 @@
 #include "diagnosticLog.h"
 #include "kernelServices.h"
 #include "owners.h"
+#include "watchRuntime.h"
 
 #include <cwchar>
-#include <initializer_list>
 
 namespace {
 
@@ -14,21 +14,6 @@ constexpr std::size_t LONGEST_APP_ID = 128;
 
 // A final path of the long form: "\\?\" and up to 32767 code units.
 constexpr DWORD LONGEST_FINAL_PATH = 32768;
-
-// The launcher's own handles on the instance's objects, from the claim to
-// the end of the Java start. Made on the first claim only: a run without
-// single_instance registers nothing for the process's exit.
-struct HeldInstance {
-    FileHandle mutex;
-    FileHandle mapping;
-};
-bool claimed = false;
-
-HeldInstance& held() {
-    static HeldInstance instance;
-    claimed = true;
-    return instance;
-}
 
 // A view of the mapping that holds the instance's process id.
 class MappedView {
@@ -48,147 +33,99 @@ private:
     void* view_;
 };
 
-// 64-bit FNV-1a over the path's code units.
+// 64-bit FNV-1a over the path's bytes.
 unsigned long long hashOf(const wchar_t* text, std::size_t length) {
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text);
     unsigned long long hash = 0xcbf29ce484222325ull;
-    for (std::size_t i = 0; i < length; ++i) {
-        for (unsigned byte : {static_cast<unsigned>(text[i]) & 0xFFu,
-                              static_cast<unsigned>(text[i]) >> 8}) {
-            hash = (hash ^ byte) * 0x100000001b3ull;
-        }
+    for (std::size_t i = 0; i < length * sizeof(wchar_t); ++i) {
+        hash = (hash ^ bytes[i]) * 0x100000001b3ull;
     }
     return hash;
 }
 
-// The path the file system resolves `modulePath` to: links, short names and
-// substituted drives undone. The path as given when it cannot be resolved.
-void finalPathOf(const wchar_t* modulePath, WideText& path) {
-    FileHandle file{kernel.CreateFileW(modulePath, FILE_READ_ATTRIBUTES,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
-    if (file) {
-        wchar_t* resolved = allocateUnits(LONGEST_FINAL_PATH, "instanceName");
-        DWORD length = resolved == nullptr
-                           ? 0
-                           : kernel.GetFinalPathNameByHandleW(file.get(), resolved,
-                                                              LONGEST_FINAL_PATH,
-                                                              FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-        if (length > 0 && length < LONGEST_FINAL_PATH) {
-            path.adopt(resolved);
-            return;
-        }
+// The path the file system resolves the launcher's own executable to, in
+// `resolved` (LONGEST_FINAL_PATH units): links, short names and substituted
+// drives undone. Its length, 0 when it cannot be resolved (logged).
+int finalModulePath(wchar_t* resolved) {
+    FileHandle file;
+    if (kernel.GetModuleFileNameW(nullptr, resolved, LONGEST_FINAL_PATH) != 0) {
+        file.reset(kernel.CreateFileW(resolved, FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    }
+    DWORD length = file ? kernel.GetFinalPathNameByHandleW(file.get(), resolved, LONGEST_FINAL_PATH,
+                                                           FILE_NAME_NORMALIZED | VOLUME_NAME_DOS)
+                        : 0;
+    if (length == 0 || length >= LONGEST_FINAL_PATH) {
         logError(SOURCE, __LINE__, "instanceName", kernel.GetLastError(),
-                 "GetFinalPathNameByHandle ");
-        releaseUnits(resolved);
-    } else {
-        logError(SOURCE, __LINE__, "instanceName", kernel.GetLastError(), "CreateFile ");
+                 file ? "GetFinalPathNameByHandle " : "CreateFile ");
+        return 0;
     }
-    path.appendWide(modulePath);
-}
-
-// The line of a start that found the instance running; the tail goes to the
-// log, not to the application.
-void logRunning(DWORD processId, const char* what, const wchar_t* tail) {
-    if (processId == 0) {
-        logMessage(SOURCE, __LINE__, "claimInstance",
-                   "already running, its Java runtime still being started: nothing started, "
-                   "the command-line tail not passed on: %S\n",
-                   tail);
-        return;
-    }
-    logMessage(SOURCE, __LINE__, "claimInstance",
-               "already running as process %lu, %s: nothing started, the command-line tail not "
-               "passed on: %S\n",
-               static_cast<unsigned long>(processId), what, tail);
-}
-
-struct WindowSearch {
-    DWORD processId;
-    HWND found;
-};
-
-// Top-level windows come in their order on the screen, the topmost first.
-BOOL CALLBACK considerWindow(HWND window, LPARAM lParam) {
-    WindowSearch& search = *reinterpret_cast<WindowSearch*>(lParam);
-    if (!kernel.IsWindowVisible(window)) {
-        return TRUE;
-    }
-    DWORD owner = 0;
-    kernel.GetWindowThreadProcessId(window, &owner);
-    if (owner != search.processId) {
-        return TRUE;
-    }
-    search.found = window;
-    return FALSE;
+    return static_cast<int>(length);
 }
 
 // Brings a visible top-level window of the running instance to the front,
-// restored if it is minimised.
+// restored if it is minimised, and logs the one line of a start that found
+// the instance running: the tail goes to the log, not to the application.
+// Process 0: the launcher that claimed the instance has not started its
+// Java runtime yet, so it has no window.
 void bringToFront(DWORD processId, const wchar_t* tail) {
-    WindowSearch search{processId, nullptr};
-    if (processId != 0) {
-        kernel.EnumWindows(considerWindow, reinterpret_cast<LPARAM>(&search));
+    HWND window = visibleWindowOf(processId, nullptr);
+    if (window != nullptr) {
+        if (kernel.IsIconic(window)) {
+            kernel.ShowWindow(window, SW_RESTORE);
+        }
+        // The system may refuse the foreground to a program the user did
+        // not start just now; the window then flashes on the taskbar instead.
+        kernel.SetForegroundWindow(window);
     }
-    if (search.found == nullptr) {
-        logRunning(processId, "without a visible window yet", tail);
-        return;
-    }
-    if (kernel.IsIconic(search.found)) {
-        kernel.ShowWindow(search.found, SW_RESTORE);
-    }
-    // The system may refuse the foreground to a program the user did not
-    // start just now; the window then flashes on the taskbar instead.
-    logRunning(processId,
-               kernel.SetForegroundWindow(search.found) ? "its window brought to the front"
-                                                        : "its window could not be brought to the front",
-               tail);
+    logMessage(SOURCE, __LINE__, "claimInstance",
+               "already running as process %lu, %s: the command-line tail not passed on: %S\n",
+               static_cast<unsigned long>(processId),
+               window != nullptr ? "its window called to the front" : "no visible window yet", tail);
 }
 
 }  // namespace
 
 const char* appIdProblem(const wchar_t* id) {
-    std::size_t length = std::wcslen(id);
-    if (length == 0) {
-        return "it is empty";
-    }
-    if (length > LONGEST_APP_ID) {
+    if (std::wcslen(id) > LONGEST_APP_ID) {
         return "it is longer than 128 characters";
     }
-    int parts = 1;
-    for (std::size_t i = 0; i < length; ++i) {
-        if (id[i] <= L' ' || id[i] == 0x7F) {
-            return id[i] == L' ' ? "it holds a blank" : "it holds a blank or a control character";
+    // A part ends at each dot and at the end; the one before the first dot
+    // begins with the id.
+    bool dotted = false;
+    wchar_t previous = L'.';
+    for (const wchar_t* at = id; *at != L'\0'; previous = *at++) {
+        if (*at <= L' ' || *at == 0x7F) {
+            return "it holds a blank or a control character";
         }
-        if (id[i] == L'.') {
-            if (i == 0 || i + 1 == length || id[i + 1] == L'.') {
-                return "it has an empty part: write Company.Product, its parts joined by single dots";
+        if (*at == L'.') {
+            if (previous == L'.') {
+                return "it has an empty part";
             }
-            ++parts;
+            dotted = true;
         }
     }
-    if (parts < 2) {
-        return "it has one part only: write Company.Product[.SubProduct]";
+    if (previous == L'.') {
+        return "it has an empty part";
     }
-    return nullptr;
+    return dotted ? nullptr : "it has fewer than two parts";
 }
 
-int instanceNameOf(const wchar_t* modulePath, WideText& name) {
-    WideText path;
-    finalPathOf(modulePath, path);
-    if (path.isNull()) {
+int instanceNameOf(WideText& name) {
+    // One block: the resolved path, then its upper-case form.
+    WideText block;
+    block.adopt(allocateUnits(2ull * LONGEST_FINAL_PATH, "instanceName"));
+    wchar_t* path = const_cast<wchar_t*>(block.get());
+    int length = path != nullptr ? finalModulePath(path) : 0;
+    if (length == 0) {
         return ERROR_GENERIC;
     }
     // Paths compare without regard to letter case, by the system's own case
     // mapping rather than a language's.
-    int length = static_cast<int>(path.length());
-    wchar_t* upper = allocateUnits(static_cast<unsigned long long>(length) + 1, "instanceName");
-    if (upper == nullptr) {
-        return ERROR_GENERIC;
-    }
-    WideText upperPath;
-    upperPath.adopt(upper);
-    if (length > 0 && kernel.LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, path.get(),
-                                           length, upper, length, nullptr, nullptr, 0) != length) {
+    wchar_t* upper = path + LONGEST_FINAL_PATH;
+    if (kernel.LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, path, length, upper, length,
+                             nullptr, nullptr, 0) != length) {
         logError(SOURCE, __LINE__, "instanceName", kernel.GetLastError(), "LCMapStringEx ");
         return ERROR_GENERIC;
     }
@@ -198,7 +135,8 @@ int instanceNameOf(const wchar_t* modulePath, WideText& name) {
     // user's installations sharing one of 2^64 values is not a real risk.
     unsigned long long hash = hashOf(upper, length);
     return format(name, L"Local\\Kestrion.Instance.%08lX%08lX",
-                  static_cast<unsigned long>(hash >> 32), static_cast<unsigned long>(hash & 0xFFFFFFFFu));
+                  static_cast<unsigned long>(hash >> 32),
+                  static_cast<unsigned long>(hash & 0xFFFFFFFFu));
 }
 
 int processMappingNameOf(const wchar_t* instanceName, WideText& name) {
@@ -225,47 +163,42 @@ bool instanceRunning(const wchar_t* instanceName) {
     return mutex || kernel.GetLastError() == ERROR_ACCESS_DENIED;
 }
 
-bool claimInstance(const wchar_t* instanceName, const wchar_t* tail) {
+bool claimInstance(const wchar_t* tail, FileHandle (&held)[2]) {
+    WideText name;
+    WideText mappingName;
+    if (instanceNameOf(name) != 0 || processMappingNameOf(name.get(), mappingName) != 0) {
+        return true;
+    }
+    const wchar_t* instanceName = name.get();
     // Making the mutex is the one step that many starts at once cannot both
     // win: whoever made it goes on, every other start stops here.
-    FileHandle& heldMutex = held().mutex;
-    heldMutex.reset(kernel.CreateMutexW(nullptr, FALSE, instanceName));
+    held[0].reset(kernel.CreateMutexW(nullptr, FALSE, instanceName));
     DWORD error = kernel.GetLastError();
-    if (!heldMutex && error != ERROR_ACCESS_DENIED) {
+    if (!held[0]) {
         // Without the mutex there is no instance to keep, but the
         // application must start all the same.
         logError(SOURCE, __LINE__, "claimInstance", error, "CreateMutex ");
         return true;
     }
-    if (!heldMutex || error == ERROR_ALREADY_EXISTS) {
-        heldMutex.close();
-        bringToFront(runningInstanceProcess(instanceName), tail);
-        return false;
-    }
-    WideText mappingName;
-    if (processMappingNameOf(instanceName, mappingName) != 0) {
-        return true;
-    }
-    FileHandle& heldMapping = held().mapping;
-    heldMapping.reset(kernel.CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
-                                                sizeof(DWORD), mappingName.get()));
-    if (!heldMapping) {
+    // The instance's mapping, or a fresh one that tells process 0 while the
+    // launcher that made the mutex has not made it yet: both are the one
+    // object of that name.
+    held[1].reset(kernel.CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                            sizeof(DWORD), mappingName.get()));
+    if (!held[1]) {
         // Later starts still find the instance; only its window stays where it is.
         logError(SOURCE, __LINE__, "claimInstance", kernel.GetLastError(), "CreateFileMapping ");
     }
-    return true;
-}
-
-void instanceHandles(HANDLE (&handles)[2]) {
-    handles[0] = claimed && held().mutex ? held().mutex.get() : nullptr;
-    handles[1] = claimed && held().mapping ? held().mapping.get() : nullptr;
-}
-
-void letGoOfInstance(DWORD processId) {
-    if (!claimed) {
-        return;
+    if (error != ERROR_ALREADY_EXISTS) {
+        return true;
     }
-    FileHandle& heldMapping = held().mapping;
+    MappedView view(held[1].get(), FILE_MAP_READ);
+    bringToFront(view.processId() != nullptr ? *view.processId() : 0, tail);
+    return false;
+}
+
+void letGoOfInstance(FileHandle (&held)[2], DWORD processId) {
+    FileHandle& heldMapping = held[1];
     if (heldMapping && processId != 0) {
         MappedView view(heldMapping.get(), FILE_MAP_WRITE);
         if (view.processId() != nullptr) {
@@ -275,5 +208,5 @@ void letGoOfInstance(DWORD processId) {
         }
     }
     heldMapping.close();
-    held().mutex.close();
+    held[0].close();
 }

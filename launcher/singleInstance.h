@@ -8,6 +8,7 @@
 #pragma once
 
 #include "CppTool.h"
+#include "owners.h"
 
 #include <windows.h>
 
@@ -17,11 +18,11 @@
 // (Company.Product, optionally .SubProduct and more).
 const char* appIdProblem(const wchar_t* id);
 
-// The instance's mutex name for the launcher at `modulePath`, as the system
-// compares paths: two paths that name the same file give the same name, two
-// files (two installations, two copies under other names) give two. Logs
-// and returns ERROR_GENERIC when no name can be made.
-int instanceNameOf(const wchar_t* modulePath, WideText& name);
+// The instance's mutex name for this launcher, from its executable's path
+// as the system compares paths: two paths that name the same file give the
+// same name, two files (two installations, two copies under other names)
+// give two. Logs and returns ERROR_GENERIC when no name can be made.
+int instanceNameOf(WideText& name);
 
 // The name of the mapping that holds the running instance's process id.
 int processMappingNameOf(const wchar_t* instanceName, WideText& name);
@@ -33,19 +34,15 @@ DWORD runningInstanceProcess(const wchar_t* instanceName);
 // Whether an instance of that name runs now (a launcher starting it counts).
 bool instanceRunning(const wchar_t* instanceName);
 
-// Claims the instance for this start. True when this launcher made the
-// mutex (or the system would not make one: the application is then started
-// all the same) and goes on to start the application; the objects are then
-// held for handing over. False when another start holds the instance: its
-// window has been brought to the front, the line that says so is logged, and
-// this start must start nothing.
-bool claimInstance(const wchar_t* instanceName, const wchar_t* tail);
-
-// The objects to hand to the Java runtime while it is suspended; null entries
-// when there are none.
-void instanceHandles(HANDLE (&handles)[2]);
+// Claims the instance named by instanceNameOf for this start. True when
+// this launcher made the mutex (or no name or mutex could be made: the
+// application is then started all the same) and goes on to start the application; `held` then owns the
+// mutex and the mapping, to be handed to the Java runtime. False when
+// another start holds the instance: its window has been brought to the
+// front, the line that says so is logged, and this start must start nothing.
+bool claimInstance(const wchar_t* tail, FileHandle (&held)[2]);
 
 // Records the started runtime's process id for later starts and closes the
 // launcher's own handles: from here on only the runtime holds the instance,
 // and a start that failed (`processId` 0) leaves none behind.
-void letGoOfInstance(DWORD processId);
+void letGoOfInstance(FileHandle (&held)[2], DWORD processId);

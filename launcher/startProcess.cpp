@@ -146,11 +146,10 @@ bool listInheritedHandles(const AttributeList& attributes, HANDLE (&handles)[3],
 // A failure is logged and the child starts all the same: the application
 // matters more than what it would have held.
 void handOver(const StartOutcome& told, HANDLE child) {
-    for (HANDLE handle : told.handOver) {
+    for (const FileHandle& handle : told.handOver) {
         HANDLE inChild = nullptr;
-        if (handle != nullptr &&
-            !kernel.DuplicateHandle(kernel.GetCurrentProcess(), handle, child, &inChild, 0, FALSE,
-                                    DUPLICATE_SAME_ACCESS)) {
+        if (handle && !kernel.DuplicateHandle(kernel.GetCurrentProcess(), handle.get(), child,
+                                              &inChild, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
             logError(SOURCE, __LINE__, "startProcess", kernel.GetLastError(), "DuplicateHandle ");
         }
     }
@@ -235,9 +234,6 @@ int startProcess(ChildStart& start, StartOutcome* outcome) {
     logMessage(SOURCE, __LINE__, "startProcess", "commandLine=%S\n", start.commandLine.get());
     logMessage(SOURCE, __LINE__, "startProcess", "currentDirectory=%S\n",
                start.currentDirectory.get());
-    if (!start.appId.isNull()) {
-        logMessage(SOURCE, __LINE__, "startProcess", "appId=%S\n", start.appId.get());
-    }
 
     HANDLE inherited[3] = {output.handle.get(), error.handle.get(), input.get()};
     AttributeList attributes(1);

@@ -73,10 +73,11 @@ struct StartOutcome {
     // The system's code for a failed start; 0 when the launcher refused the
     // start for a reason of its own.
     DWORD error = 0;
-    // Handles the child gets while it is still suspended, as handles of its
-    // own that are not inheritable: children it starts in turn do not hold
-    // them. Null entries are skipped.
-    HANDLE handOver[2] = {nullptr, nullptr};
+    // The caller's handles that the child also gets while it is still
+    // suspended, as handles of its own that are not inheritable: children it
+    // starts in turn do not hold them. They stay the caller's; empty ones
+    // are skipped.
+    FileHandle handOver[2];
     // The child's process id once it was created and resumed; 0 otherwise.
     DWORD processId = 0;
 };

@@ -180,12 +180,13 @@ void addStart(CheckReport& report, const char* program, bool due, const ChildSta
 void addInstance(CheckReport& report) {
     InstanceState& instance = report.instance;
     instance.single = singleInstance;
-    if (configInstanceName.isNull()) {
+    WideText name;
+    if (!singleInstance || instanceNameOf(name) != 0) {
         return;
     }
-    instance.name = utf8Of(configInstanceName);
-    instance.running = instanceRunning(configInstanceName.get());
-    DWORD processId = instance.running ? runningInstanceProcess(configInstanceName.get()) : 0;
+    instance.name = utf8Of(name);
+    instance.running = instanceRunning(name.get());
+    DWORD processId = instance.running ? runningInstanceProcess(name.get()) : 0;
     if (processId != 0) {
         instance.processId = processId;
     }
@@ -206,11 +207,9 @@ void addSplash(CheckReport& report, const DryRun& dryRun, const std::vector<LogE
         splash.withoutImage = "no `image` is set, so the window is a plain 400 x 200 rectangle";
         return;
     }
-    // The launcher opens its own executable too, for the instance's name.
-    std::wstring executable = std::wstring(moduleDir) + L"\\" + moduleName + L".exe";
     const OpenedFile* image = nullptr;
     for (const OpenedFile& file : dryRun.openedFiles()) {
-        if (toUtf8(file.path) != report.installation.configFile && file.path != executable) {
+        if (toUtf8(file.path) != report.installation.configFile) {
             image = &file;
         }
     }
@@ -291,7 +290,6 @@ int check(const wchar_t* given, bool json) {
     composeJob(plan);
     addStart(report, "second", plan.secondProgramDue, plan.secondProgram);
     addStart(report, "java", plan.javaDue, plan.java);
-    addInstance(report);
     toml::parse_result parsed = toml::parse(fileContent(configFile.get()), installation.configFile);
     if (!addConfigProblem(report, entries, parsed)) {
         // The launcher parsed the file; where this reading differs, only the
@@ -313,6 +311,9 @@ int check(const wchar_t* given, bool json) {
         findConfigProblems(document, effective, splashMillisec, report.findings);
         findInstallationProblems(document, plan, report.findings);
     }
+    // Last: the name is made from the launcher's executable, which the
+    // files opened so far must not count.
+    addInstance(report);
     findLauncherProblem(modulePath, report.findings);
     findLogFolderProblem(logPath.get(), report.findings);
     orderFindings(report.findings);

@@ -1,5 +1,7 @@
 // `launchertool check` as a deployer runs it: the built tool on an
 // installation made under Wine, with the JSON form read back.
+#include "CppTool.h"
+#include "singleInstance.h"
 #include "testSupport.h"
 
 #include <gtest/gtest.h>
@@ -572,7 +574,7 @@ TEST(LauncherToolCheck, StartsAreTheOnesTheLauncherLogsWhenItMakesThem) {
     }
 }
 
-// The instance's name is the one the launcher logs, and an instance that
+// The instance's name is the one the launcher makes, and an instance that
 // runs is reported as running; the id stands in the Java start alone.
 TEST(LauncherToolCheck, ReportsTheInstanceAndTheJavaRuntimesAppId) {
     Installation installation = makeInstallation(L"check-instance", L"Single");
@@ -580,7 +582,7 @@ TEST(LauncherToolCheck, ReportsTheInstanceAndTheJavaRuntimesAppId) {
     replaceIn(config, "'-Xms64m'", "'--linger=8000'");
     writeFile(installation.folder + L"\\Single.toml",
               config + "single_instance = true\napp_id = 'Acme.Payroll'\n");
-    std::wstring log = freshLogFile(L"Single");
+    freshLogFile(L"Single");
 
     json before = checkAsJson(installation);
     EXPECT_EQ(before["findings"], json::array()) << before.dump(2);
@@ -591,14 +593,14 @@ TEST(LauncherToolCheck, ReportsTheInstanceAndTheJavaRuntimesAppId) {
     EXPECT_EQ(before["singleInstance"]["running"], false);
     EXPECT_EQ(before["singleInstance"]["processId"], nullptr);
 
+    {
+        FakePaths paths(installation.exe);
+        WideText name;
+        ASSERT_EQ(instanceNameOf(name), 0);
+        EXPECT_EQ(before["singleInstance"]["instanceName"], utf8(name.get()));
+    }
     EXPECT_EQ(runAndWait(L"\"" + installation.exe + L"\""), 0u);
     ASSERT_TRUE(waitForProbe(installation.data, L"javaw").found);
-    std::vector<std::string> named =
-        linesStartingWith(bodiesFrom(linesOf(readFile(log)), "loadconfig:prepareJob"),
-                          "configInstanceName=");
-    ASSERT_EQ(named.size(), 1u);
-    EXPECT_EQ("configInstanceName=" + before["singleInstance"]["instanceName"].get<std::string>(),
-              named[0]);
 
     json running = checkAsJson(installation);
     EXPECT_EQ(running["singleInstance"]["running"], true);

@@ -134,12 +134,9 @@ void resetLauncherState() {
     splashUntilWindow = false;
     showFailure = false;
     singleInstance = false;
-    configInstanceName.release();
     configAppId.release();
-    splashRun.java.outcome.handOver[0] = nullptr;
-    splashRun.java.outcome.handOver[1] = nullptr;
+    letGoOfInstance(splashRun.java.outcome.handOver, 0);
     splashRun.java.outcome.processId = 0;
-    letGoOfInstance(0);
     if (splashIcon != nullptr) {
         DestroyIcon(splashIcon);
     }
