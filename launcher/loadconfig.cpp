@@ -124,14 +124,15 @@ bool readConfiguration(WideText& splashImagePath) {
     return format(splashImagePath, L"%s\\%s", moduleDir, splashImageName.get()) == 0;
 }
 
-// An effective setting as the log gives it: name=value, "(null)" when unset.
+// An effective setting as the log gives it: its line's format, with the
+// name in it, and its value ("(null)" when unset).
 struct LoggedSetting {
-    const char* name;
+    const char* format;
     const WideText& value;
 };
 
 void logSetting(const LoggedSetting& setting) {
-    logMessage(SOURCE, __LINE__, "prepareJob", "%s=%S\n", setting.name, setting.value.get());
+    logMessage(SOURCE, __LINE__, "prepareJob", setting.format, setting.value.get());
 }
 
 // app_id, logged only when set.
@@ -148,7 +149,7 @@ void settleAppId() {
         configAppId.release();
         return;
     }
-    logSetting({"configAppId", configAppId});
+    logSetting({"configAppId=%S\n", configAppId});
 }
 
 // Turns what the file said into what the job and the splash window use.
@@ -178,10 +179,13 @@ void settleEffectiveSettings(const WideText& splashImagePath) {
     replaceAll(configJavaOptions, L"$(programData)", programData);
 
     const LoggedSetting effective[] = {
-        {"configApplication", configApplication}, {"configApplication2", configApplication2},
-        {"configDataDir", configDataDir},         {"configLogDir", configLogDir},
-        {"configPath", configPath},               {"configMainJar", configMainJar},
-        {"configJavaOptions", configJavaOptions},
+        {"configApplication=%S\n", configApplication},
+        {"configApplication2=%S\n", configApplication2},
+        {"configDataDir=%S\n", configDataDir},
+        {"configLogDir=%S\n", configLogDir},
+        {"configPath=%S\n", configPath},
+        {"configMainJar=%S\n", configMainJar},
+        {"configJavaOptions=%S\n", configJavaOptions},
     };
     for (const LoggedSetting& setting : effective) {
         logSetting(setting);

@@ -35,11 +35,12 @@ DWORD runningInstanceProcess(const wchar_t* instanceName);
 bool instanceRunning(const wchar_t* instanceName);
 
 // Claims the instance named by instanceNameOf for this start. True when
-// this launcher made the mutex (or no name or mutex could be made: the
-// application is then started all the same) and goes on to start the application; `held` then owns the
-// mutex and the mapping, to be handed to the Java runtime. False when
-// another start holds the instance: its window has been brought to the
-// front, the line that says so is logged, and this start must start nothing.
+// this launcher made the mutex and goes on to start the application: `held`
+// then owns the mutex and the mapping, to be handed to the Java runtime (also
+// true when no name or mutex could be made: the application is then started
+// all the same). False when another start holds the instance: its window has
+// been brought to the front, the line that says so is logged, and this start
+// must start nothing.
 bool claimInstance(const wchar_t* tail, FileHandle (&held)[2]);
 
 // Records the started runtime's process id for later starts and closes the
