@@ -143,8 +143,7 @@ void settleAppId() {
     // The shell would take a broken id as no id, or as another
     // application's: the runtime is better started without one.
     if (const char* problem = appIdProblem(configAppId.get())) {
-        logMessage(SOURCE, __LINE__, "prepareJob",
-                   "app_id not passed on: %s: %S\n", problem,
+        logMessage(SOURCE, __LINE__, "prepareJob", "app_id not passed on: %s: %S\n", problem,
                    configAppId.get());
         configAppId.release();
         return;
