@@ -6,6 +6,7 @@
 #include "kernelServices.h"
 #include "loadImage.h"
 #include "loadconfig.h"
+#include "singleInstance.h"
 #include "watchRuntime.h"
 
 SplashRun splashRun;
@@ -253,8 +254,12 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR tail, int) {
     }
     commandLineArgs = tail;
     prepareJob();
+    // Before any window or child: a second start shows nothing of its own.
+    if (singleInstance && !claimInstance(commandLineArgs, splashRun.java.outcome.handOver)) {
+        return 0;
+    }
     if (splashMillisec == 0) {
-        doJob(showFailure ? &splashRun.java : nullptr);
+        doJob(showFailure || singleInstance ? &splashRun.java : nullptr);
         tellFailure();
         return 0;
     }

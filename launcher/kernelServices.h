@@ -103,6 +103,21 @@ struct KernelServices {
     decltype(&::GetWindowThreadProcessId) GetWindowThreadProcessId = ::GetWindowThreadProcessId;
     decltype(&::IsWindowVisible) IsWindowVisible = ::IsWindowVisible;
 
+    // One instance: the named objects the Java runtime holds, and the running
+    // instance's window brought to the front (user32)
+    decltype(&::LCMapStringEx) LCMapStringEx = ::LCMapStringEx;
+    decltype(&::CreateMutexW) CreateMutexW = ::CreateMutexW;
+    decltype(&::OpenMutexW) OpenMutexW = ::OpenMutexW;
+    decltype(&::CreateFileMappingW) CreateFileMappingW = ::CreateFileMappingW;
+    decltype(&::OpenFileMappingW) OpenFileMappingW = ::OpenFileMappingW;
+    decltype(&::MapViewOfFile) MapViewOfFile = ::MapViewOfFile;
+    decltype(&::UnmapViewOfFile) UnmapViewOfFile = ::UnmapViewOfFile;
+    decltype(&::GetCurrentProcess) GetCurrentProcess = ::GetCurrentProcess;
+    decltype(&::DuplicateHandle) DuplicateHandle = ::DuplicateHandle;
+    decltype(&::IsIconic) IsIconic = ::IsIconic;
+    decltype(&::ShowWindow) ShowWindow = ::ShowWindow;
+    decltype(&::SetForegroundWindow) SetForegroundWindow = ::SetForegroundWindow;
+
     // The failure message (user32) and the name it bears (version)
     decltype(&::MessageBoxW) MessageBoxW = ::MessageBoxW;
     decltype(&::GetProcessWindowStation) GetProcessWindowStation = ::GetProcessWindowStation;

@@ -3,6 +3,7 @@
 #include "diagnosticLog.h"
 #include "kernelServices.h"
 #include "loadImage.h"
+#include "singleInstance.h"
 #include "startProcess.h"
 #include "tomlParser.h"
 
@@ -27,6 +28,8 @@ int splashMillisec = 0;
 bool splashUntilWindow = false;
 bool showFailure = false;
 ConfigOutcome configOutcome;
+bool singleInstance = false;
+WideText configAppId;
 
 namespace {
 
@@ -110,7 +113,8 @@ bool readConfiguration(WideText& splashImagePath) {
     WideText splashImageName;
     if (loadConfig(configFile.get(), splashMillisec, splashImageName, configApplication,
                    configApplication2, configDataDir, configLogDir, configPath, configMainJar,
-                   configJavaOptions, splashUntilWindow, showFailure) != 0) {
+                   configJavaOptions, splashUntilWindow, showFailure, singleInstance,
+                   configAppId) != 0) {
         configOutcome.failed = true;
         logMessage(SOURCE, __LINE__, "prepareJob", "error loadConfig\n");
     }
@@ -120,6 +124,33 @@ bool readConfiguration(WideText& splashImagePath) {
     }
     // The name always lies in the executable's folder, whatever it holds.
     return format(splashImagePath, L"%s\\%s", moduleDir, splashImageName.get()) == 0;
+}
+
+// An effective setting as the log gives it: its line's format, with the
+// name in it, and its value ("(null)" when unset).
+struct LoggedSetting {
+    const char* format;
+    const WideText& value;
+};
+
+void logSetting(const LoggedSetting& setting) {
+    logMessage(SOURCE, __LINE__, "prepareJob", setting.format, setting.value.get());
+}
+
+// app_id, logged only when set.
+void settleAppId() {
+    if (configAppId.isNull()) {
+        return;
+    }
+    // The shell would take a broken id as no id, or as another
+    // application's: the runtime is better started without one.
+    if (const char* problem = appIdProblem(configAppId.get())) {
+        logMessage(SOURCE, __LINE__, "prepareJob", "app_id not passed on: %s: %S\n", problem,
+                   configAppId.get());
+        configAppId.release();
+        return;
+    }
+    logSetting({"configAppId=%S\n", configAppId});
 }
 
 // Turns what the file said into what the job and the splash window use.
@@ -148,13 +179,19 @@ void settleEffectiveSettings(const WideText& splashImagePath) {
     replaceAll(configMainJar, {{L"$(moduleDir)", moduleDir}, {L"$(programData)", programData}});
     replaceAll(configJavaOptions, L"$(programData)", programData);
 
-    logMessage(SOURCE, __LINE__, "prepareJob", "configApplication=%S\n", configApplication.get());
-    logMessage(SOURCE, __LINE__, "prepareJob", "configApplication2=%S\n", configApplication2.get());
-    logMessage(SOURCE, __LINE__, "prepareJob", "configDataDir=%S\n", configDataDir.get());
-    logMessage(SOURCE, __LINE__, "prepareJob", "configLogDir=%S\n", configLogDir.get());
-    logMessage(SOURCE, __LINE__, "prepareJob", "configPath=%S\n", configPath.get());
-    logMessage(SOURCE, __LINE__, "prepareJob", "configMainJar=%S\n", configMainJar.get());
-    logMessage(SOURCE, __LINE__, "prepareJob", "configJavaOptions=%S\n", configJavaOptions.get());
+    const LoggedSetting effective[] = {
+        {"configApplication=%S\n", configApplication},
+        {"configApplication2=%S\n", configApplication2},
+        {"configDataDir=%S\n", configDataDir},
+        {"configLogDir=%S\n", configLogDir},
+        {"configPath=%S\n", configPath},
+        {"configMainJar=%S\n", configMainJar},
+        {"configJavaOptions=%S\n", configJavaOptions},
+    };
+    for (const LoggedSetting& setting : effective) {
+        logSetting(setting);
+    }
+    settleAppId();
 }
 
 // The configuration file, open only while it is parsed.
@@ -301,7 +338,7 @@ void prepareJob() {
 int loadConfig(const wchar_t* path, int& millisec, WideText& splashImageName,
                WideText& application, WideText& application2, WideText& dataDir,
                WideText& logDir, WideText& pathEntry, WideText& mainJar, WideText& javaOptions,
-               bool& untilWindow, bool& failureShown) {
+               bool& untilWindow, bool& failureShown, bool& oneInstance, WideText& appId) {
     char errors[222] = {};
     TomlDocument document;
     {
@@ -353,6 +390,8 @@ int loadConfig(const wchar_t* path, int& millisec, WideText& splashImageName,
         readString(app, "log_dir", logDir);
         readString(app, "data_dir", dataDir);
         readBoolean(app, "show_failure", failureShown);
+        readBoolean(app, "single_instance", oneInstance);
+        readString(app, "app_id", appId);
     }
     return 0;
 }
@@ -470,6 +509,10 @@ void composeJob(JobPlan& plan) {
     // The command-line tail is the user's, and a batch file would hand it to
     // the command interpreter to parse.
     plan.java.refusedAsBatchFile = isBatchFile(configApplication.get());
+    // Only the Java runtime is the application the taskbar shows.
+    if (!configAppId.isNull()) {
+        plan.java.appId.appendWide(configAppId.get());
+    }
 }
 
 void doJob(JavaStart* java) {
@@ -491,6 +534,10 @@ void doJob(JavaStart* java) {
         if (java != nullptr && java->outcome.errorOutput) {
             java->errLog.appendWide(plan.java.errLog.get());
         }
+    }
+    // From here on only the runtime holds the instance, if it was started.
+    if (java != nullptr) {
+        letGoOfInstance(java->outcome.handOver, java->outcome.processId);
     }
     // A splash may keep the launcher running for a minute yet.
     flushLog();

@@ -30,6 +30,12 @@ extern bool splashUntilWindow;
 // [app] show_failure: the user is told in a message box when the Java
 // runtime cannot start or ends before it shows a window.
 extern bool showFailure;
+// [app] single_instance: a start while the application runs brings its
+// window to the front and starts nothing.
+extern bool singleInstance;
+// [app] app_id: the AppUserModelID the Java runtime is started with; null
+// when not configured or when it breaks the shell's rules.
+extern WideText configAppId;
 
 // What became of the configuration file in the last prepareJob: failed when
 // none of its settings were used (the log's "error loadConfig"), with the
@@ -53,7 +59,7 @@ void prepareJob();
 int loadConfig(const wchar_t* path, int& millisec, WideText& splashImageName,
                WideText& application, WideText& application2, WideText& dataDir,
                WideText& logDir, WideText& pathEntry, WideText& mainJar, WideText& javaOptions,
-               bool& untilWindow, bool& failureShown);
+               bool& untilWindow, bool& failureShown, bool& oneInstance, WideText& appId);
 
 // A placeholder (not empty) and the text it stands for.
 struct Placeholder {
@@ -106,5 +112,6 @@ struct JavaStart {
 
 // Starts the second program and the Java application as configured:
 // composeJob, then each due start is carried out. `java`, when given, learns
-// how the Java application's start went.
+// how the Java application's start went, and hands the instance it holds
+// (single_instance) to the runtime: the launcher lets go of it afterwards.
 void doJob(JavaStart* java = nullptr);

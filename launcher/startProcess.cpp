@@ -159,6 +159,19 @@ bool listInheritedHandles(const AttributeList& attributes, HANDLE (&handles)[3],
     return true;
 }
 
+// Duplicates each handle the caller hands over into the suspended child.
+// A failure is logged and the child starts all the same: the application
+// matters more than what it would have held.
+void handOver(const StartOutcome& told, HANDLE child) {
+    for (const FileHandle& handle : told.handOver) {
+        HANDLE inChild = nullptr;
+        if (handle && !kernel.DuplicateHandle(kernel.GetCurrentProcess(), handle.get(), child,
+                                              &inChild, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+            logError(SOURCE, __LINE__, "startProcess", kernel.GetLastError(), "DuplicateHandle ");
+        }
+    }
+}
+
 }  // namespace
 
 const EnvironmentPrefix environmentWhitelist[17] = {
@@ -255,6 +268,12 @@ int startProcess(ChildStart& start, StartOutcome* outcome) {
     startup.StartupInfo.hStdInput = input.get();
     startup.StartupInfo.hStdOutput = output.handle.get();
     startup.StartupInfo.hStdError = error.handle.get();
+    // The shell groups the child's windows under this id, not under its
+    // executable's name.
+    if (!start.appId.isNull()) {
+        startup.StartupInfo.dwFlags |= STARTF_TITLEISAPPID;
+        startup.StartupInfo.lpTitle = const_cast<wchar_t*>(start.appId.get());
+    }
     startup.lpAttributeList = attributes.get();
     PROCESS_INFORMATION process{};
 
@@ -280,6 +299,7 @@ int startProcess(ChildStart& start, StartOutcome* outcome) {
     FileHandle childThread{process.hThread};
     empty(output);
     empty(error);
+    handOver(told, childProcess.get());
     if (kernel.ResumeThread(childThread.get()) == static_cast<DWORD>(-1)) {
         logError(SOURCE, __LINE__, "startProcess", kernel.GetLastError(), "ResumeThread ");
         // A child that can never run is ended rather than left behind.
@@ -291,9 +311,12 @@ int startProcess(ChildStart& start, StartOutcome* outcome) {
         // not reported as failed, only as not known.
         logError(SOURCE, __LINE__, "startProcess", kernel.GetLastError(),
                  "child neither resumed nor ended, it may be running: TerminateProcess ");
-    } else if (told.keepProcess) {
-        told.process.reset(childProcess.release());
-        keepReader(error, told.errorOutput);
+    } else {
+        told.processId = process.dwProcessId;
+        if (told.keepProcess) {
+            told.process.reset(childProcess.release());
+            keepReader(error, told.errorOutput);
+        }
     }
     // The child holds its own copies of the three files; the launcher keeps
     // nothing of it but what the caller asked for.

@@ -49,6 +49,9 @@ struct ChildStart {
     // Set by the caller for a start it refuses: the Java runtime named as a
     // batch file (isBatchFile).
     bool refusedAsBatchFile = false;
+    // The Java runtime's AppUserModelID, given as its title with
+    // STARTF_TITLEISAPPID; null for none.
+    WideText appId;
 };
 
 // Composes the start of `application` in `currentDirectory` with the command
@@ -74,6 +77,13 @@ struct StartOutcome {
     // The system's code for a failed start; 0 when the launcher refused the
     // start for a reason of its own.
     DWORD error = 0;
+    // The caller's handles that the child also gets while it is still
+    // suspended, as handles of its own that are not inheritable: children it
+    // starts in turn do not hold them. They stay the caller's; empty ones
+    // are skipped.
+    FileHandle handOver[2];
+    // The child's process id once it was created and resumed; 0 otherwise.
+    DWORD processId = 0;
 };
 
 // Carries out a composed start: logs it, opens the output files (only the

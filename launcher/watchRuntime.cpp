@@ -7,7 +7,7 @@ namespace {
 struct WindowSearch {
     DWORD processId;
     HWND ownWindow;
-    bool found;
+    HWND found;
 };
 
 BOOL CALLBACK considerWindow(HWND window, LPARAM lParam) {
@@ -20,7 +20,7 @@ BOOL CALLBACK considerWindow(HWND window, LPARAM lParam) {
     if (owner != search.processId) {
         return TRUE;
     }
-    search.found = true;
+    search.found = window;
     return FALSE;
 }
 
@@ -36,11 +36,16 @@ RuntimeState lookAtRuntime(HANDLE process, HWND ownWindow, DWORD& exitCode) {
         }
         return RuntimeState::Ended;
     }
-    WindowSearch search{kernel.GetProcessId(process), ownWindow, false};
+    return visibleWindowOf(kernel.GetProcessId(process), ownWindow) != nullptr
+               ? RuntimeState::WindowShown
+               : RuntimeState::Starting;
+}
+
+HWND visibleWindowOf(DWORD processId, HWND ownWindow) {
+    WindowSearch search{processId, ownWindow, nullptr};
     // A process id of 0 would match windows whose owner cannot be told.
-    if (search.processId == 0) {
-        return RuntimeState::Starting;
+    if (processId != 0) {
+        kernel.EnumWindows(considerWindow, reinterpret_cast<LPARAM>(&search));
     }
-    kernel.EnumWindows(considerWindow, reinterpret_cast<LPARAM>(&search));
-    return search.found ? RuntimeState::WindowShown : RuntimeState::Starting;
+    return search.found;
 }

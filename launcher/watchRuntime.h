@@ -15,3 +15,7 @@ enum class RuntimeState {
 // `ownWindow`. A window counts whatever it is, the runtime's own splash
 // included.
 RuntimeState lookAtRuntime(HANDLE process, HWND ownWindow, DWORD& exitCode);
+
+// A visible top-level window of process `processId` other than `ownWindow`,
+// the topmost first; null when it shows none. A process id of 0 has none.
+HWND visibleWindowOf(DWORD processId, HWND ownWindow);

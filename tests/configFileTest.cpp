@@ -18,12 +18,14 @@ namespace {
 struct Settings {
     Settings() { path.appendWide(L"PATH="); }
     int millisec = 123;
-    WideText image, application, application2, dataDir, logDir, path, mainJar, javaOptions;
+    WideText image, application, application2, dataDir, logDir, path, mainJar, javaOptions, appId;
     bool untilWindow = false;
     bool showFailure = false;
+    bool singleInstance = false;
 
     bool untouched() const {
-        return millisec == 123 && !untilWindow && !showFailure && image.isNull() && application.isNull() && application2.isNull() &&
+        return millisec == 123 && !untilWindow && !showFailure && !singleInstance &&
+               appId.isNull() && image.isNull() && application.isNull() && application2.isNull() &&
                dataDir.isNull() && logDir.isNull() && std::wcscmp(path.get(), L"PATH=") == 0 &&
                mainJar.isNull() && javaOptions.isNull();
     }
@@ -49,7 +51,7 @@ protected:
         return loadConfig(path.c_str(), settings.millisec, settings.image, settings.application,
                           settings.application2, settings.dataDir, settings.logDir, settings.path,
                           settings.mainJar, settings.javaOptions, settings.untilWindow,
-                          settings.showFailure);
+                          settings.showFailure, settings.singleInstance, settings.appId);
     }
 
     // The entries written so far; the log is closed to read them. No entry,
@@ -281,6 +283,31 @@ TEST_F(ConfigFile, SwitchesTakeOnlyBooleansInTheirOwnTables) {
         EXPECT_EQ(load(c.toml, settings), 0) << c.toml;
         EXPECT_EQ(settings.untilWindow, c.untilWindow) << c.toml;
         EXPECT_EQ(settings.showFailure, c.showFailure) << c.toml;
+    }
+}
+
+// single_instance takes a boolean and app_id a string, both in [app] only;
+// the id is taken as written, its rules are the effective settings' concern.
+TEST_F(ConfigFile, InstanceAndIdentityKeysTakeTheirTypesInApp) {
+    struct Case {
+        const char* toml;
+        bool singleInstance;
+        const wchar_t* appId;
+    };
+    for (const Case& c : {
+             Case{"[app]\nsingle_instance = true\napp_id = 'Acme.Payroll'\n", true, L"Acme.Payroll"},
+             Case{"[app]\nsingle_instance = false\napp_id = 'Acme Payroll'\n", false, L"Acme Payroll"},
+             Case{"[app]\nsingle_instance = 'true'\napp_id = ['Acme.Payroll']\n", false, nullptr},
+             Case{"[splash]\nsingle_instance = true\napp_id = 'Acme.Payroll'\n", false, nullptr},
+         }) {
+        Settings settings;
+        EXPECT_EQ(load(c.toml, settings), 0) << c.toml;
+        EXPECT_EQ(settings.singleInstance, c.singleInstance) << c.toml;
+        if (c.appId == nullptr) {
+            EXPECT_TRUE(settings.appId.isNull()) << c.toml;
+        } else {
+            EXPECT_STREQ(settings.appId.get(), c.appId) << c.toml;
+        }
     }
 }
 

@@ -1,5 +1,7 @@
 // `launchertool check` as a deployer runs it: the built tool on an
 // installation made under Wine, with the JSON form read back.
+#include "CppTool.h"
+#include "singleInstance.h"
 #include "testSupport.h"
 
 #include <gtest/gtest.h>
@@ -156,6 +158,8 @@ const ProblemCase problemCases[] = {
      }},
     {"wrong-type", "app.show_failure", 18,
      [](const Installation&, std::string& config) { config += "show_failure = 'true'\n"; }},
+    {"app-id-invalid", "app.app_id", 18,
+     [](const Installation&, std::string& config) { config += "app_id = 'Acme Payroll'\n"; }},
     {"option-with-blank", "jre.options", 11,
      [](const Installation&, std::string& config) {
          replaceIn(config, "'-Xms64m'", "'-Dapp.dir=C:\\Program Files\\Acme'");
@@ -656,4 +660,55 @@ TEST(LauncherToolCheck, FilesTheLauncherWouldRefuseAreFindingsAndTheirStreamsThe
     EXPECT_EQ(report["starts"][1]["stderr"], "NUL");
     EXPECT_EQ(readFile(target), "not the launcher's\n");
     DeleteFileW(log.c_str());
+}
+
+// The instance's name is the one the launcher makes, and an instance that
+// runs is reported as running; the id stands in the Java start alone.
+TEST(LauncherToolCheck, ReportsTheInstanceAndTheJavaRuntimesAppId) {
+    Installation installation = makeInstallation(L"check-instance", L"Single");
+    std::string config = exampleIn(installation);
+    replaceIn(config, "'-Xms64m'", "'--linger=8000'");
+    writeFile(installation.folder + L"\\Single.toml",
+              config + "single_instance = true\napp_id = 'Acme.Payroll'\n");
+    freshLogFile(L"Single");
+
+    json before = checkAsJson(installation);
+    EXPECT_EQ(before["findings"], json::array()) << before.dump(2);
+    ASSERT_EQ(before["starts"].size(), 2u);
+    EXPECT_FALSE(before["starts"][0].contains("appId"));
+    EXPECT_EQ(before["starts"][1]["appId"], "Acme.Payroll");
+    EXPECT_EQ(before["singleInstance"]["enabled"], true);
+    EXPECT_EQ(before["singleInstance"]["running"], false);
+    EXPECT_EQ(before["singleInstance"]["processId"], nullptr);
+
+    {
+        FakePaths paths(installation.exe);
+        WideText name;
+        ASSERT_EQ(instanceNameOf(name), 0);
+        EXPECT_EQ(before["singleInstance"]["instanceName"], utf8(name.get()));
+    }
+    EXPECT_EQ(runAndWait(L"\"" + installation.exe + L"\""), 0u);
+    ASSERT_TRUE(waitForProbe(installation.data, L"javaw").found);
+
+    json running = checkAsJson(installation);
+    EXPECT_EQ(running["singleInstance"]["running"], true);
+    ASSERT_TRUE(running["singleInstance"]["processId"].is_number());
+    CapturedRun text = runCapturingOutput(checkCommand(installation, L""));
+    EXPECT_EQ(linesStartingWith(linesOf(text.output), "     app id          Acme.Payroll").size(),
+              1u)
+        << text.output;
+    EXPECT_EQ(linesStartingWith(linesOf(text.output),
+                                "  single instance    yes, as " +
+                                    running["singleInstance"]["instanceName"].get<std::string>() +
+                                    ", running now as process " +
+                                    std::to_string(running["singleInstance"]["processId"]
+                                                       .get<unsigned long>()))
+                  .size(),
+              1u)
+        << text.output;
+    HANDLE probe = OpenProcess(PROCESS_TERMINATE, FALSE,
+                               running["singleInstance"]["processId"].get<unsigned long>());
+    ASSERT_NE(probe, nullptr);
+    TerminateProcess(probe, 0);
+    CloseHandle(probe);
 }

@@ -5,6 +5,7 @@
 #include "entryAndSplash.h"
 #include "loadImage.h"
 #include "loadconfig.h"
+#include "singleInstance.h"
 
 #include <gtest/gtest.h>
 #include <winternl.h>
@@ -135,6 +136,10 @@ void resetLauncherState() {
     splashRun.exitCode = 0;
     splashUntilWindow = false;
     showFailure = false;
+    singleInstance = false;
+    configAppId.release();
+    letGoOfInstance(splashRun.java.outcome.handOver, 0);
+    splashRun.java.outcome.processId = 0;
     if (splashIcon != nullptr) {
         DestroyIcon(splashIcon);
     }
@@ -558,6 +563,10 @@ ProbeRecord waitForProbe(const std::wstring& directory, const std::wstring& name
             record.stderrWritten = value == "1";
         } else if (key == "pointerBits") {
             record.pointerBits = std::atoi(value.c_str());
+        } else if (key == "startupFlags") {
+            record.startupFlags = std::strtoul(value.c_str(), nullptr, 10);
+        } else if (key == "startupTitle") {
+            record.startupTitle = value;
         }
     }
     return record;

@@ -184,6 +184,9 @@ struct ProbeRecord {
     bool stderrWritten = false;
     // 32 or 64: which build of the probe ran; 0 when the record lacks it.
     int pointerBits = 0;
+    // What GetStartupInfoW told it: dwFlags and lpTitle.
+    unsigned long startupFlags = 0;
+    std::string startupTitle;
     std::vector<std::string> environment;
 };
 

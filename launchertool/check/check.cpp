@@ -13,6 +13,7 @@
 #include "installationFindings.h"
 #include "loadImage.h"
 #include "loadconfig.h"
+#include "singleInstance.h"
 
 #include <cwchar>
 #include <exception>
@@ -53,6 +54,10 @@ void addSettings(CheckReport& report) {
         std::optional<std::string> value = valueOf(setting.value);
         report.settingLines.push_back(std::string(setting.name) + "=" + value.value_or("(null)"));
         report.settings.push_back({setting.name, value});
+    }
+    // Logged only when set and passed on.
+    if (!configAppId.isNull()) {
+        report.settingLines.push_back("configAppId=" + utf8Of(configAppId));
     }
 }
 
@@ -110,7 +115,8 @@ void addStart(CheckReport& report, const char* program, bool due, const ChildSta
         return;
     }
     Start shown{program, utf8Of(start.application), start.commandLine.isNull() ? "" : utf8Of(start.commandLine),
-                utf8Of(start.currentDirectory), streamOf(start.outLog), streamOf(start.errLog), {}};
+                utf8Of(start.currentDirectory), streamOf(start.outLog), streamOf(start.errLog), {},
+                std::nullopt};
     const wchar_t* block = start.environment.get();
     if (block != nullptr) {
         for (const wchar_t* entry = block; entry < block + start.environment.count();
@@ -118,7 +124,26 @@ void addStart(CheckReport& report, const char* program, bool due, const ChildSta
             shown.environment.push_back(toUtf8(entry));
         }
     }
+    if (!start.appId.isNull()) {
+        shown.appId = utf8Of(start.appId);
+    }
     report.starts.push_back(shown);
+}
+
+// The instance as the launcher would claim it, and whether one runs now.
+void addInstance(CheckReport& report) {
+    InstanceState& instance = report.instance;
+    instance.single = singleInstance;
+    WideText name;
+    if (!singleInstance || instanceNameOf(name) != 0) {
+        return;
+    }
+    instance.name = utf8Of(name);
+    instance.running = instanceRunning(name.get());
+    DWORD processId = instance.running ? runningInstanceProcess(name.get()) : 0;
+    if (processId != 0) {
+        instance.processId = processId;
+    }
 }
 
 // The splash as the launcher settled it: its time, the image it opened and
@@ -244,6 +269,9 @@ int check(const wchar_t* given, bool json) {
         findConfigProblems(document, effective, splashMillisec, report.findings);
         findInstallationProblems(document, plan, report.findings);
     }
+    // Last: the name is made from the launcher's executable, which the
+    // files opened so far must not count.
+    addInstance(report);
     findLauncherProblem(modulePath, report.findings);
     findLogFolderProblem(logPath.get(), report.findings);
     orderFindings(report.findings);

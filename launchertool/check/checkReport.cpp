@@ -65,14 +65,30 @@ void splashText(std::string& out, const Splash& splash) {
     }
 }
 
+std::string instanceText(const InstanceState& instance) {
+    if (!instance.single) {
+        return "no (single_instance is not set)";
+    }
+    if (!instance.name) {
+        return "yes, but no instance name could be made";
+    }
+    std::string state = "not running now";
+    if (instance.running) {
+        state = instance.processId ? "running now as process " + std::to_string(*instance.processId)
+                                   : "running now";
+    }
+    return "yes, as " + *instance.name + ", " + state;
+}
+
 void startsText(std::string& out, const std::vector<Start>& starts, bool showFailure,
-                bool earlyEndWatched) {
+                bool earlyEndWatched, const InstanceState& instance) {
     out += "\nStarts\n";
     // Only a splash that lasts until the window watches for an early end.
     field(out, "failure message",
           !showFailure      ? "none (show_failure is not set)"
           : earlyEndWatched ? "shown when the Java runtime cannot start or ends before its window"
                             : "shown when the Java runtime cannot start");
+    field(out, "single instance", instanceText(instance));
     if (starts.empty()) {
         out += "  none\n";
     }
@@ -85,6 +101,9 @@ void startsText(std::string& out, const std::vector<Start>& starts, bool showFai
         field(out, "working folder", start.currentDirectory, 5);
         field(out, "output", start.standardOutput, 5);
         field(out, "errors", start.standardError, 5);
+        if (start.appId) {
+            field(out, "app id", *start.appId, 5);
+        }
         out += "     environment\n";
         for (const std::string& entry : start.environment) {
             line(out, "       ", entry);
@@ -140,7 +159,7 @@ std::string reportText(const CheckReport& report) {
     }
     splashText(out, report.splash);
     startsText(out, report.starts, report.showFailure,
-               report.splash.untilWindow && report.splash.millisec > 0);
+               report.splash.untilWindow && report.splash.millisec > 0, report.instance);
     findingsText(out, report.findings);
     int errors = countOf(report, Severity::error);
     int warnings = countOf(report, Severity::warning);
@@ -158,13 +177,17 @@ std::string reportJson(const CheckReport& report) {
     }
     json starts = json::array();
     for (const Start& start : report.starts) {
-        starts.push_back({{"program", start.program},
-                          {"application", start.application},
-                          {"commandLine", start.commandLine},
-                          {"currentDirectory", start.currentDirectory},
-                          {"stdout", start.standardOutput},
-                          {"stderr", start.standardError},
-                          {"environment", start.environment}});
+        json shown = {{"program", start.program},
+                      {"application", start.application},
+                      {"commandLine", start.commandLine},
+                      {"currentDirectory", start.currentDirectory},
+                      {"stdout", start.standardOutput},
+                      {"stderr", start.standardError},
+                      {"environment", start.environment}};
+        if (start.appId) {
+            shown["appId"] = *start.appId;
+        }
+        starts.push_back(shown);
     }
     json findings = json::array();
     for (const Finding& finding : report.findings) {
@@ -191,6 +214,11 @@ std::string reportJson(const CheckReport& report) {
           {"width", orNull(report.splash.width)},
           {"height", orNull(report.splash.height)}}},
         {"showFailure", report.showFailure},
+        {"singleInstance",
+         {{"enabled", report.instance.single},
+          {"instanceName", orNull(report.instance.name)},
+          {"running", report.instance.running},
+          {"processId", orNull(report.instance.processId)}}},
         {"starts", starts},
         {"findings", findings},
     };

@@ -55,6 +55,17 @@ struct Start {
     std::string standardOutput;
     std::string standardError;
     std::vector<std::string> environment;
+    // The Java runtime's AppUserModelID (app_id), when it gets one.
+    std::optional<std::string> appId;
+};
+
+// single_instance: the instance's name, and whether it runs now.
+struct InstanceState {
+    bool single = false;
+    std::optional<std::string> name;
+    bool running = false;
+    // The running instance's process id, when it has told it.
+    std::optional<unsigned long> processId;
 };
 
 struct CheckReport {
@@ -65,6 +76,7 @@ struct CheckReport {
     Splash splash;
     // show_failure: the user is told when the Java runtime cannot start.
     bool showFailure = false;
+    InstanceState instance;
     std::vector<Start> starts;
     // Errors first (orderFindings).
     std::vector<Finding> findings;

@@ -1,5 +1,8 @@
 #include "configFindings.h"
 
+#include "console.h"
+#include "singleInstance.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -23,7 +26,8 @@ const KnownKey knownKeys[] = {
     {"jre", "options", Kind::stringArray}, {"app", "exec", Kind::string},
     {"app", "exec2", Kind::string},        {"app", "log_dir", Kind::string},
     {"app", "data_dir", Kind::string},     {"splash", "until_window", Kind::boolean},
-    {"app", "show_failure", Kind::boolean},
+    {"app", "show_failure", Kind::boolean}, {"app", "single_instance", Kind::boolean},
+    {"app", "app_id", Kind::string},
 };
 
 const char* const knownTables[] = {"splash", "env", "jre", "app"};
@@ -307,6 +311,18 @@ void checkUntilWindow(const std::string& name, std::optional<int> line,
     }
 }
 
+// The launcher does not pass an id that the shell would not take.
+void checkAppId(const std::string& name, const std::string& id, std::optional<int> line,
+                std::vector<Finding>& findings) {
+    if (const char* problem = appIdProblem(fromUtf8Text(id).c_str())) {
+        findings.push_back({Severity::error, "app-id-invalid", name, line,
+                            "`app_id = '" + id + "'` is no AppUserModelID (" + problem +
+                                "), so the launcher starts the Java runtime without it and the "
+                                "taskbar groups its windows under the runtime's name: write "
+                                "Company.Product[.SubProduct], at most 128 characters, no blanks"});
+    }
+}
+
 std::string wrongTypeAdvice(Kind kind) {
     switch (kind) {
     case Kind::integer:
@@ -380,6 +396,9 @@ void checkKnownKey(const KnownKey& known, const toml::node& node, const Effectiv
     } else if (known.kind == Kind::string) {
         std::set<std::string> reported;
         checkString(name, known, node.as_string()->get(), line, effective, reported, findings);
+        if (name == "app.app_id") {
+            checkAppId(name, node.as_string()->get(), line, findings);
+        }
     } else {
         checkArray(name, known, *node.as_array(), effective, findings);
     }

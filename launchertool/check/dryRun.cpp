@@ -110,6 +110,18 @@ BOOL WINAPI unlockKeptLog(HANDLE file, DWORD reserved, DWORD low, DWORD high,
     return TRUE;
 }
 
+// An instance the check claimed would keep the application itself from
+// starting; a check only looks whether one runs.
+HANDLE WINAPI refuseToMakeMutex(LPSECURITY_ATTRIBUTES, BOOL, LPCWSTR) {
+    ::SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+}
+
+HANDLE WINAPI refuseToMakeMapping(HANDLE, LPSECURITY_ATTRIBUTES, DWORD, DWORD, DWORD, LPCWSTR) {
+    ::SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+}
+
 BOOL WINAPI refuseToStart(LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL,
                           DWORD, LPVOID, LPCWSTR, LPSTARTUPINFOW, LPPROCESS_INFORMATION) {
     ::SetLastError(ERROR_ACCESS_DENIED);
@@ -131,6 +143,8 @@ DryRun::DryRun(const std::wstring& modulePath) : saved_(kernel), savedLogFile_(l
     kernel.LockFileEx = lockKeptLog;
     kernel.UnlockFileEx = unlockKeptLog;
     kernel.CreateProcessW = refuseToStart;
+    kernel.CreateMutexW = refuseToMakeMutex;
+    kernel.CreateFileMappingW = refuseToMakeMapping;
     // A log handle set before the first entry is the one every entry goes to:
     // the log file itself is never opened.
     logFile = keptLogHandle();

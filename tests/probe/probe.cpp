@@ -11,6 +11,8 @@
 //   stdin=<the bytes it read, up to 4096>
 //   stdoutWritten=<1 when the marker was written>
 //   stderrWritten=<1 when the marker was written>
+//   startupFlags=<GetStartupInfoW's dwFlags, in decimal>
+//   startupTitle=<its lpTitle>
 //   environment:
 //   <one line per entry of GetEnvironmentStringsW, in order>
 // It is written under another name and renamed when complete, so a reader
@@ -18,8 +20,12 @@
 // line the probe stays that long after writing it, holding what it inherited.
 // With "--window-after=<MS>" it waits that long, then shows a visible window
 // of the class "PROBEWINDOW" for the linger time, as an application's first
-// window. With "--exit-code=<N>" it writes "probe failing with exit code N"
-// as a line to standard error and ends with N.
+// window; each time that window becomes the foreground window it appends a
+// line to "<record name>.foreground". With "--spawn=<MS>" it first starts a
+// copy of itself with handle inheritance on, recording as "<record
+// name>-spawned" and lingering MS, as an application's helper program that
+// outlives it. With "--exit-code=<N>" it writes "probe failing with exit
+// code N" as a line to standard error and ends with N.
 #include <windows.h>
 
 #include <cwchar>
@@ -53,6 +59,20 @@ unsigned long numberAfter(const wchar_t* option, unsigned long otherwise) {
     return std::wcstoul(commandLine.c_str() + at + std::wcslen(option), nullptr, 10);
 }
 
+std::wstring recordBase();
+
+// Appends one line to "<record name>.foreground".
+void noteForeground() {
+    std::wstring path = recordBase() + L".foreground";
+    HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        DWORD written = 0;
+        WriteFile(file, "foreground\n", 11, &written, nullptr);
+        CloseHandle(file);
+    }
+}
+
 // A plain visible top-level window for `millisec`, its messages served.
 void showWindow(HINSTANCE instance, DWORD millisec) {
     WNDCLASSW windowClass{};
@@ -66,26 +86,57 @@ void showWindow(HINSTANCE instance, DWORD millisec) {
         return;
     }
     UINT_PTR timer = SetTimer(nullptr, 0, millisec, nullptr);
+    UINT_PTR look = SetTimer(nullptr, 0, 20, nullptr);
+    bool inFront = false;
     MSG message;
-    while (GetMessageW(&message, nullptr, 0, 0) > 0 && message.message != WM_TIMER) {
+    while (GetMessageW(&message, nullptr, 0, 0) > 0 &&
+           !(message.message == WM_TIMER && message.wParam == timer)) {
+        if (message.message == WM_TIMER) {
+            bool nowInFront = GetForegroundWindow() == window;
+            if (nowInFront && !inFront) {
+                noteForeground();
+            }
+            inFront = nowInFront;
+        }
         DispatchMessageW(&message);
     }
+    KillTimer(nullptr, look);
     KillTimer(nullptr, timer);
     DestroyWindow(window);
 }
 
-std::wstring recordName() {
+std::wstring recordBase() {
     std::wstring commandLine = GetCommandLineW();
     std::size_t named = commandLine.find(L"--record=");
     if (named != std::wstring::npos) {
         std::wstring name = commandLine.substr(named + 9);
-        return name.substr(0, name.find(L' ')) + L".record";
+        return name.substr(0, name.find(L' '));
     }
     wchar_t module[MAX_PATH];
     GetModuleFileNameW(nullptr, module, MAX_PATH);
     std::wstring name = module;
     name = name.substr(name.find_last_of(L"\\/") + 1);
-    return name.substr(0, name.rfind(L'.')) + L".record";
+    return name.substr(0, name.rfind(L'.'));
+}
+
+std::wstring recordName() {
+    return recordBase() + L".record";
+}
+
+// A copy of the probe that inherits every inheritable handle of this one.
+void spawnLingering(DWORD millisec) {
+    wchar_t module[MAX_PATH];
+    GetModuleFileNameW(nullptr, module, MAX_PATH);
+    std::wstring commandLine = L"\"" + std::wstring(module) + L"\" --record=" + recordBase() +
+                               L"-spawned --linger=" + std::to_wstring(millisec);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (CreateProcessW(module, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                       &startup, &process)) {
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
 }
 
 }  // namespace
@@ -111,6 +162,11 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     record += std::string("stderrWritten=") +
               (writeMarker(STD_ERROR_HANDLE, "probe standard error\n") ? "1" : "0") + "\n";
 
+    STARTUPINFOW startup{};
+    GetStartupInfoW(&startup);
+    record += "startupFlags=" + std::to_string(startup.dwFlags) + "\n";
+    record += "startupTitle=" + utf8(startup.lpTitle != nullptr ? startup.lpTitle : L"") + "\n";
+
     record += "environment:\n";
     wchar_t* strings = GetEnvironmentStringsW();
     for (const wchar_t* entry = strings; entry != nullptr && *entry != L'\0';
@@ -131,6 +187,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     CloseHandle(file);
     if (!MoveFileExW(partial.c_str(), name.c_str(), MOVEFILE_REPLACE_EXISTING)) {
         return 2;
+    }
+    DWORD spawnedLinger = numberAfter(L"--spawn=", INFINITE);
+    if (spawnedLinger != INFINITE) {
+        spawnLingering(spawnedLinger);
     }
     DWORD linger = numberAfter(L"--linger=", 0);
     DWORD windowAfter = numberAfter(L"--window-after=", INFINITE);
