@@ -1,6 +1,7 @@
 // The little-endian fields of the formats the tool reads and writes (PE,
-// resources, icons, version records), whatever the byte order of the host.
-// Callers check that the field lies inside the bytes first.
+// resources, icons, version records), whatever the byte order of the host,
+// and the boundaries they are laid out on. Callers check that the field lies
+// inside the bytes first.
 #pragma once
 
 #include <cstddef>
@@ -35,4 +36,9 @@ inline void appendU16(std::string& bytes, std::uint16_t value) {
 inline void appendU32(std::string& bytes, std::uint32_t value) {
     bytes.append(4, '\0');
     putU32(bytes, bytes.size() - 4, value);
+}
+
+// `value` rounded up to a multiple of `alignment` (not 0).
+inline std::uint64_t alignedUp(std::uint64_t value, std::uint64_t alignment) {
+    return (value + alignment - 1) / alignment * alignment;
 }

@@ -34,10 +34,6 @@ bool powerOfTwo(std::uint32_t value) {
     return value != 0 && (value & (value - 1)) == 0;
 }
 
-std::uint64_t alignedUp(std::uint64_t value, std::uint32_t alignment) {
-    return (value + alignment - 1) / alignment * alignment;
-}
-
 // What a section takes in memory: a linker may leave its virtual size 0.
 std::uint32_t memorySize(const Section& section) {
     return section.virtualSize != 0 ? section.virtualSize : section.rawSize;

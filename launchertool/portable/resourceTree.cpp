@@ -124,10 +124,6 @@ bool sameName(const ResourceName& a, const ResourceName& b) {
     return a.id == b.id && a.text == b.text;
 }
 
-std::size_t alignedUp(std::size_t value, std::size_t alignment) {
-    return (value + alignment - 1) / alignment * alignment;
-}
-
 // The sorted resources grouped as the tree lays them out.
 struct NameGroup {
     ResourceName name;
@@ -248,7 +244,7 @@ std::string layOutResourceTree(std::vector<Resource> resources, std::uint32_t ad
         }
     }
     for (std::size_t i = 0; i < resources.size(); ++i) {
-        out.resize(alignedUp(out.size(), 4), '\0');
+        out.resize(static_cast<std::size_t>(alignedUp(out.size(), 4)), '\0');
         std::size_t entry = dataEntriesAt + dataEntrySize * i;
         putU32(out, entry, address + static_cast<std::uint32_t>(out.size()));
         putU32(out, entry + 4, static_cast<std::uint32_t>(resources[i].bytes.size()));

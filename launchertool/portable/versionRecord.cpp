@@ -3,7 +3,6 @@
 #include "failure.h"
 #include "littleEndian.h"
 
-
 namespace {
 
 constexpr std::size_t headerBytes = 6;
@@ -15,8 +14,9 @@ constexpr std::size_t productVersionAt = 16;
 // Deeper than root, StringFileInfo, table, text: no record is.
 constexpr int deepestBlock = 4;
 
+// Every part of a block starts on a 4-byte boundary.
 std::size_t aligned(std::size_t offset) {
-    return (offset + 3) & ~static_cast<std::size_t>(3);
+    return static_cast<std::size_t>(alignedUp(offset, 4));
 }
 
 struct BadRecord {};
