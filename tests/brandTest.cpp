@@ -144,17 +144,7 @@ TEST(Brand, CopyCarriesTheIconAndTextsAsTheSystemReadsThem) {
     expectIconsAre(output, BRAND_ICON);
     ProgramResources copy(output);
     for (int size : {16, 32, 48, 256}) {
-        HICON icon = static_cast<HICON>(
-            LoadImageW(copy.get(), MAKEINTRESOURCEW(107), IMAGE_ICON, size, size, 0));
-        ASSERT_NE(icon, nullptr) << "size " << size;
-        ICONINFO parts{};
-        ASSERT_TRUE(GetIconInfo(icon, &parts));
-        BITMAP colour{};
-        GetObjectW(parts.hbmColor, sizeof colour, &colour);
-        EXPECT_EQ(colour.bmWidth, size);
-        DeleteObject(parts.hbmColor);
-        DeleteObject(parts.hbmMask);
-        DestroyIcon(icon);
+        EXPECT_EQ(shownIconSize(copy.get(), 107, size).cx, size);
     }
 
     std::vector<char> info = versionInfo(output);
@@ -493,23 +483,15 @@ TEST(Brand, IconsWindowsShowsLoadAtTheSizeAsked) {
         ASSERT_EQ(run.exitCode, 0u) << run.output;
         ProgramResources copy(folder + L"\\Acme.exe");
         for (int size : row.sizes) {
-            HICON icon = static_cast<HICON>(
-                LoadImageW(copy.get(), MAKEINTRESOURCEW(107), IMAGE_ICON, size, size, 0));
-            ASSERT_NE(icon, nullptr) << "size " << size;
-            ICONINFO parts{};
-            ASSERT_TRUE(GetIconInfo(icon, &parts));
-            BITMAP colour{};
-            GetObjectW(parts.hbmColor, sizeof colour, &colour);
-            EXPECT_EQ(colour.bmWidth, size);
-            EXPECT_EQ(colour.bmHeight, size);
-            if (row.maskFromAlpha && size == 32) {
-                // The bitmap's first row is the picture's bottom one.
-                EXPECT_EQ(maskRow(parts.hbmMask, 32, 31), std::string(32, '1'));
-                EXPECT_EQ(maskRow(parts.hbmMask, 32, 0), std::string(32, '0'));
-            }
-            DeleteObject(parts.hbmColor);
-            DeleteObject(parts.hbmMask);
-            DestroyIcon(icon);
+            SIZE shown = shownIconSize(copy.get(), 107, size, [&](HBITMAP mask) {
+                if (row.maskFromAlpha && size == 32) {
+                    // The bitmap's first row is the picture's bottom one.
+                    EXPECT_EQ(maskRow(mask, 32, 31), std::string(32, '1'));
+                    EXPECT_EQ(maskRow(mask, 32, 0), std::string(32, '0'));
+                }
+            });
+            EXPECT_EQ(shown.cx, size);
+            EXPECT_EQ(shown.cy, size);
         }
     }
 }

@@ -201,6 +201,32 @@ std::set<WORD> ProgramResources::names(LPCWSTR type) const {
     return found;
 }
 
+SIZE shownIconSize(HMODULE module, WORD group, int size,
+                   const std::function<void(HBITMAP mask)>& readMask) {
+    HICON icon = static_cast<HICON>(
+        LoadImageW(module, MAKEINTRESOURCEW(group), IMAGE_ICON, size, size, 0));
+    if (icon == nullptr) {
+        ADD_FAILURE() << "group " << group << " does not load at " << size << " px";
+        return {0, 0};
+    }
+    SIZE shown{0, 0};
+    ICONINFO parts{};
+    if (GetIconInfo(icon, &parts)) {
+        BITMAP colour{};
+        GetObjectW(parts.hbmColor, sizeof colour, &colour);
+        shown = {colour.bmWidth, colour.bmHeight};
+        if (readMask) {
+            readMask(parts.hbmMask);
+        }
+        DeleteObject(parts.hbmColor);
+        DeleteObject(parts.hbmMask);
+    } else {
+        ADD_FAILURE() << "group " << group << " at " << size << " px has no parts";
+    }
+    DestroyIcon(icon);
+    return shown;
+}
+
 std::wstring freshCoreFor(const wchar_t* name) {
     resetLauncherState();
     std::wcscpy(programData, L"C:\\ProgramData");

@@ -4,6 +4,7 @@
 
 #include "kernelServices.h"
 
+#include <functional>
 #include <initializer_list>
 #include <set>
 #include <string>
@@ -89,6 +90,12 @@ public:
 private:
     HMODULE module_;
 };
+
+// Icon group `group` of `module` as the shell loads it at `size` pixels: the
+// size of its colour bitmap ({0, 0} when it does not load, which is a test
+// failure), and its AND mask handed to `readMask` while the icon lives.
+SIZE shownIconSize(HMODULE module, WORD group, int size,
+                   const std::function<void(HBITMAP mask)>& readMask = {});
 
 // The launcher's core as a new process finds it, for a test that runs it
 // in-process: every process-wide value reset, `name` as the module's name
