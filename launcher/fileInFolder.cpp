@@ -252,6 +252,20 @@ FileOpening inspectFileInFolder(const wchar_t* path, std::size_t folderLength, D
 }
 
 bool isSameFile(const wchar_t* path, const wchar_t* other) {
+    // Every name of one file shows its size and the time of its last write,
+    // read without opening it: two files that differ in them (the common
+    // case, another program) are told apart without the two opens below.
+    WIN32_FILE_ATTRIBUTE_DATA attributes[2]{};
+    if (!kernel.GetFileAttributesExW(path, GetFileExInfoStandard, &attributes[0]) ||
+        !kernel.GetFileAttributesExW(other, GetFileExInfoStandard, &attributes[1])) {
+        return false;
+    }
+    if (attributes[0].nFileSizeLow != attributes[1].nFileSizeLow ||
+        attributes[0].nFileSizeHigh != attributes[1].nFileSizeHigh ||
+        attributes[0].ftLastWriteTime.dwLowDateTime != attributes[1].ftLastWriteTime.dwLowDateTime ||
+        attributes[0].ftLastWriteTime.dwHighDateTime != attributes[1].ftLastWriteTime.dwHighDateTime) {
+        return false;
+    }
     // The volume and the file's number on it are the file itself: no two
     // names can differ in them for one file, nor agree for two.
     FILE_ID_INFO ids[2]{};

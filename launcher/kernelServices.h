@@ -47,6 +47,7 @@ struct KernelServices {
     // Telling a file from a link planted in its place
     decltype(&::GetFileInformationByHandleEx) GetFileInformationByHandleEx =
         ::GetFileInformationByHandleEx;
+    decltype(&::GetFileAttributesExW) GetFileAttributesExW = ::GetFileAttributesExW;
     decltype(&::GetFinalPathNameByHandleW) GetFinalPathNameByHandleW = ::GetFinalPathNameByHandleW;
     decltype(&::CompareStringOrdinal) CompareStringOrdinal = ::CompareStringOrdinal;
 

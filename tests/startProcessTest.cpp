@@ -424,6 +424,8 @@ TEST_F(StartProcess, TheLaunchersOwnExecutableIsNeverStarted) {
     ASSERT_TRUE(CreateHardLinkW(link.c_str(), ownPath.c_str(), nullptr)) << GetLastError();
     kernel.GetModuleFileNameW = answerOwnPath;
     kernel.CreateProcessW = countedRefusal;
+    // The last, the file the launcher was copied from, has its size and its
+    // time of last write and is another file all the same.
     for (const std::wstring& spelling :
          {ownPath, folder + L"\\ACME.EXE", folder + L"\\.\\..\\app\\Acme.exe",
           folder + L"/Acme.exe", link, probe_}) {
