@@ -269,8 +269,6 @@ int check(const wchar_t* given, bool json) {
         findConfigProblems(document, effective, splashMillisec, report.findings);
         findInstallationProblems(document, plan, report.findings);
     }
-    // Last: the name is made from the launcher's executable, which the
-    // files opened so far must not count.
     addInstance(report);
     findLauncherProblem(modulePath, report.findings);
     findLogFolderProblem(logPath.get(), report.findings);
