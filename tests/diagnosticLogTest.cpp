@@ -227,17 +227,22 @@ void WINAPI fakePause(DWORD milliseconds) {
     fakeNow += milliseconds + 6;
 }
 
-}  // namespace
-
-TEST_F(DiagnosticLog, ALockHeldByAnotherLauncherIsWaitedFor) {
+// The log's lock refused `conflicts` times (-1: for good), on the fake clock.
+void lockRefused(int conflicts) {
     fakeNow = 1000;
     pauses = 0;
     unlocks = 0;
-    conflictsLeft = 3;
+    conflictsLeft = conflicts;
     kernel.LockFileEx = conflictingLock;
     kernel.UnlockFileEx = countedUnlock;
     kernel.GetTickCount64 = fakeTicks;
     kernel.Sleep = fakePause;
+}
+
+}  // namespace
+
+TEST_F(DiagnosticLog, ALockHeldByAnotherLauncherIsWaitedFor) {
+    lockRefused(3);
     logMessage("a.cpp", 1, "f", "one\n");
     flushLog();
     EXPECT_EQ(pauses, 3);
@@ -247,14 +252,7 @@ TEST_F(DiagnosticLog, ALockHeldByAnotherLauncherIsWaitedFor) {
 }
 
 TEST_F(DiagnosticLog, ALockHeldForGoodHoldsTheWholeRunBackOnlyOnce) {
-    fakeNow = 1000;
-    pauses = 0;
-    unlocks = 0;
-    conflictsLeft = -1;
-    kernel.LockFileEx = conflictingLock;
-    kernel.UnlockFileEx = countedUnlock;
-    kernel.GetTickCount64 = fakeTicks;
-    kernel.Sleep = fakePause;
+    lockRefused(-1);
     for (int entry = 0; entry < 40; ++entry) {
         logMessage("a.cpp", entry, "f", "entry %d\n", entry);
         flushLog();
@@ -298,15 +296,8 @@ TEST_F(DiagnosticLog, AQueueIsWaitedForAsLongAsTheFileGrows) {
     for (const Case& c : {Case{1000, 150, 1, 1050, 1051}, Case{40, -1, 0, 780, 787}}) {
         kernel = real;
         SetUp();
-        fakeNow = 1000;
-        pauses = 0;
-        unlocks = 0;
-        conflictsLeft = c.conflicts;
+        lockRefused(c.conflicts);
         growingPauses = c.growingPauses;
-        kernel.LockFileEx = conflictingLock;
-        kernel.UnlockFileEx = countedUnlock;
-        kernel.GetTickCount64 = fakeTicks;
-        kernel.Sleep = fakePause;
         kernel.GetFileSize = growingSize;
         logMessage("a.cpp", 1, "f", "one\n");
         flushLog();

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <set>
 #include <tuple>
+#include <utility>
 
 namespace {
 
@@ -269,4 +270,14 @@ const Resource* findResource(const std::vector<Resource>& resources, std::uint16
         }
     }
     return found;
+}
+
+Resource numberedResource(std::uint16_t type, std::uint16_t name, std::uint16_t language,
+                          std::string bytes) {
+    Resource resource;
+    resource.type.id = type;
+    resource.name.id = name;
+    resource.language = language;
+    resource.bytes = std::move(bytes);
+    return resource;
 }

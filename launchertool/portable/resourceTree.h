@@ -45,6 +45,10 @@ std::vector<Resource> readResourceTree(const std::string& section, std::uint32_t
 // entries than its 16-bit counts hold.
 std::string layOutResourceTree(std::vector<Resource> resources, std::uint32_t address);
 
+// A resource whose type and name are numbers.
+Resource numberedResource(std::uint16_t type, std::uint16_t name, std::uint16_t language,
+                          std::string bytes);
+
 // The resource of that type and number in the language the system's
 // resource calls fall back on when no language of the user's is there:
 // neutral, then US English, then the first; null if none.

@@ -88,15 +88,6 @@ bool parseRequest(const std::vector<std::string>& arguments, BrandRequest& reque
     return true;
 }
 
-Resource numbered(std::uint16_t type, std::uint16_t name, std::uint16_t language, std::string bytes) {
-    Resource resource;
-    resource.type.id = type;
-    resource.name.id = name;
-    resource.language = language;
-    resource.bytes = std::move(bytes);
-    return resource;
-}
-
 void brandVersionRecord(Resource& record, const BrandRequest& request,
                         const std::optional<VersionNumbers>& version,
                         const std::u16string& outputName) {
@@ -194,11 +185,12 @@ std::vector<Resource> brandedResources(const std::vector<Resource>& source,
             }
         }
         for (std::size_t i = 0; i < icon->images.size(); ++i) {
-            branded.push_back(numbered(iconImageType, ids[i], shellGroup->language, icon->images[i].bytes));
+            branded.push_back(numberedResource(iconImageType, ids[i], shellGroup->language,
+                                               icon->images[i].bytes));
         }
         std::string group = groupDirectory(*icon, ids);
-        branded.push_back(numbered(iconGroupType, shellIconGroup, shellGroup->language, group));
-        branded.push_back(numbered(iconGroupType, smallIconGroup, shellGroup->language, group));
+        branded.push_back(numberedResource(iconGroupType, shellIconGroup, shellGroup->language, group));
+        branded.push_back(numberedResource(iconGroupType, smallIconGroup, shellGroup->language, group));
     }
     return branded;
 }

@@ -4,13 +4,13 @@
 // brand writes nothing.
 #include "brand.h"
 #include "failure.h"
+#include "littleEndian.h"
 #include "peImage.h"
 #include "resourceTree.h"
 #include "wholeFile.h"
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -22,30 +22,15 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string readBytes(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 void writeBytes(const fs::path& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
-}
-
-std::uint32_t dwordAt(const std::string& bytes, std::size_t offset) {
-    std::uint32_t value = 0;
-    std::memcpy(&value, &bytes[offset], sizeof value);
-    return value;
-}
-
-void setDword(std::string& bytes, std::size_t offset, std::uint32_t value) {
-    std::memcpy(&bytes[offset], &value, sizeof value);
 }
 
 // What a folder holds: each name with its content.
 std::map<std::string, std::string> folderContents(const fs::path& folder) {
     std::map<std::string, std::string> contents;
     for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
-        contents[entry.path().filename().string()] = readBytes(entry.path());
+        contents[entry.path().filename().string()] = readWholeFile(entry.path().string());
     }
     return contents;
 }
@@ -80,7 +65,7 @@ struct Refusal {
 
 std::function<void(const fs::path&)> iconWith(const std::function<void(std::string&)>& change) {
     return [change](const fs::path& folder) {
-        std::string ico = readBytes(BRAND_ICON);
+        std::string ico = readWholeFile(BRAND_ICON);
         change(ico);
         writeBytes(folder / "bad.ico", ico);
     };
@@ -112,17 +97,17 @@ TEST(BrandRefusals, EachEndsInItsSentenceAndWritesNothing) {
          withBadIcon, "holds no images"},
         {"an image outside the icon file",
          iconWith([=](std::string& ico) {
-             setDword(ico, firstEntry + entrySize + 12, static_cast<std::uint32_t>(ico.size() - 8));
+             putU32(ico, firstEntry + entrySize + 12, static_cast<std::uint32_t>(ico.size() - 8));
          }),
          withBadIcon, "points outside the file"},
         {"a damaged PNG",
-         iconWith([=](std::string& ico) { ico[dwordAt(ico, firstEntry + 3 * entrySize + 12) + 60] ^= 0x55; }),
+         iconWith([=](std::string& ico) { ico[u32At(ico, firstEntry + 3 * entrySize + 12) + 60] ^= 0x55; }),
          withBadIcon, "damaged PNG"},
-        {"a bitmap cut short", iconWith([=](std::string& ico) { setDword(ico, firstEntry + 8, 200); }),
+        {"a bitmap cut short", iconWith([=](std::string& ico) { putU32(ico, firstEntry + 8, 200); }),
          withBadIcon, "cut short"},
         {"a colour table larger than memory",
          iconWith([=](std::string& ico) {
-             setDword(ico, dwordAt(ico, firstEntry + entrySize + 12) + 32, 0xFFFFFFF0u);
+             putU32(ico, u32At(ico, firstEntry + entrySize + 12) + 32, 0xFFFFFFF0u);
          }),
          withBadIcon, "colour table"},
         {"three numbers", nothing, withVersion("1.2.3"), "four numbers from 0 to 65535"},

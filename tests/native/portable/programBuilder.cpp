@@ -140,15 +140,6 @@ std::uint32_t debugDataOffset(const std::string& program) {
     return u32At(program, headersSize + (debugEntryAddress - 0x1000) + 24);
 }
 
-Resource resource(std::uint16_t type, std::uint16_t name, std::uint16_t language, std::string bytes) {
-    Resource made;
-    made.type.id = type;
-    made.name.id = name;
-    made.language = language;
-    made.bytes = std::move(bytes);
-    return made;
-}
-
 std::string versionRecordNaming(const std::u16string& product, std::uint16_t major) {
     std::string fixed(52, '\0');
     putU32(fixed, 0, 0xFEEF04BD);

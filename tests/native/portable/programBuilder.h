@@ -31,8 +31,6 @@ std::string buildProgram(const ProgramParts& parts);
 std::uint32_t symbolTableOffset(const std::string& program);
 std::uint32_t debugDataOffset(const std::string& program);  // of its one debug entry
 
-Resource resource(std::uint16_t type, std::uint16_t name, std::uint16_t language, std::string bytes);
-
 // A version record whose one string table, in US English, holds ProductName.
 std::string versionRecordNaming(const std::u16string& product, std::uint16_t major);
 

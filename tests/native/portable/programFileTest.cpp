@@ -32,7 +32,7 @@ const char stringTable[] = "\x13\0\0\0.debug_aranges\0";
 // so that everything after it moves.
 std::string rebuilt(const std::string& program) {
     PeImage image = readPeImage(program, "Source.exe");
-    std::vector<Resource> bigger = {resource(10, 1, 0x409, std::string(3000, 'r'))};
+    std::vector<Resource> bigger = {numberedResource(10, 1, 0x409, std::string(3000, 'r'))};
     return withResourceSection(image, layOutResourceTree(bigger, resourceSection(image, "Source.exe").address),
                                "Source.exe");
 }
@@ -80,7 +80,7 @@ TEST(ProgramFile, WhatFollowsTheResourcesMovesAndStillPointsWhereItDid) {
     for (const MoveCase& row : cases) {
         SCOPED_TRACE(row.what);
         ProgramParts parts;
-        parts.resources = {resource(10, 1, 0x409, std::string(16, 'o'))};
+        parts.resources = {numberedResource(10, 1, 0x409, std::string(16, 'o'))};
         row.change(parts);
         const std::string before = buildProgram(parts);
         if (*row.refusal != '\0') {
@@ -127,7 +127,7 @@ TEST(ProgramFile, AnyWindowsProgramReadsAndAWrongHeaderKindDoesNot) {
         SCOPED_TRACE(row.what);
         ProgramParts parts;
         parts.wide = row.wide;
-        parts.resources = {resource(10, 1, 0x409, "data")};
+        parts.resources = {numberedResource(10, 1, 0x409, "data")};
         std::string program = buildProgram(parts);
         if (row.machine != 0) {
             putU16(program, 0x44, row.machine);
